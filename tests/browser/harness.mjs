@@ -1,0 +1,182 @@
+// What the browser tests stand on: the service binary with its simulated reader, the
+// simulator's control channel, and headless Chromium. Everything runs on 127.0.0.1 and every
+// process started here is ended here, by its own id.
+//
+// Environment (set by CTest; the defaults suit a run from the repository):
+//   TOBRAN_SERVICE          the service binary            (build/tobran-quorvel)
+//   BROWSER_ARTIFACTS_DIR   where screenshots are written (build/browser)
+//   CHROMIUM                the browser                   (/usr/bin/chromium)
+//   TIMEOUT_SCALE           multiplies every wait, e.g. 3 under sanitizers
+
+import { spawn } from 'node:child_process';
+import { mkdirSync, mkdtempSync, rmSync } from 'node:fs';
+import net from 'node:net';
+import os from 'node:os';
+import path from 'node:path';
+import { fileURLToPath } from 'node:url';
+import { chromium } from 'playwright-core';
+
+const here = path.dirname(fileURLToPath(import.meta.url));
+const repository = path.resolve(here, '../..');
+
+export const SERVICE_PORT = 22001;
+export const SERVICE_BINARY = process.env.TOBRAN_SERVICE ?? path.join(repository, 'build/tobran-quorvel');
+export const ARTIFACTS_DIR = process.env.BROWSER_ARTIFACTS_DIR ?? path.join(repository, 'build/browser');
+export const SCALE = Number(process.env.TIMEOUT_SCALE ?? 1) || 1;
+export const STARTED_LINE = 'Starting RESTful server on port 22001';
+
+export const scaled = (milliseconds) => Math.round(milliseconds * SCALE);
+export const delay = (milliseconds) => new Promise((resolve) => setTimeout(resolve, milliseconds));
+
+// Resolves true when something accepts connections on 127.0.0.1:port.
+export function isListening(port) {
+  return new Promise((resolve) => {
+    const socket = net.connect({ host: '127.0.0.1', port });
+    const done = (result) => {
+      socket.destroy();
+      resolve(result);
+    };
+    socket.setTimeout(1000, () => done(false));
+    socket.once('connect', () => done(true));
+    socket.once('error', () => done(false));
+  });
+}
+
+// A port on 127.0.0.1 that was free a moment ago.
+export function freePort() {
+  return new Promise((resolve, reject) => {
+    const server = net.createServer();
+    server.once('error', reject);
+    server.listen(0, '127.0.0.1', () => {
+      const { port } = server.address();
+      server.close(() => resolve(port));
+    });
+  });
+}
+
+// Starts the service with its simulated reader controlled on `controlPort`, and resolves once
+// it listens: { pid, output(), stop() }. Fails when port 22001 is already taken (a service
+// started by hand, `make run`) rather than testing someone else's process.
+export async function startService({ controlPort }) {
+  if (await isListening(SERVICE_PORT)) {
+    throw new Error(`port ${SERVICE_PORT} is already in use; stop the service running there first`);
+  }
+  const child = spawn(SERVICE_BINARY, [], {
+    env: { ...process.env, READER_SIM_CONTROL: String(controlPort) },
+    stdio: ['ignore', 'pipe', 'pipe'],
+  });
+  let stdout = '';
+  let stderr = '';
+  child.stdout.setEncoding('utf8').on('data', (text) => { stdout += text; });
+  child.stderr.setEncoding('utf8').on('data', (text) => { stderr += text; });
+  const exited = new Promise((resolve) => child.once('exit', (code, signal) => resolve({ code, signal })));
+  const output = () => `stdout: ${JSON.stringify(stdout)} stderr: ${JSON.stringify(stderr)}`;
+
+  const started = await Promise.race([
+    (async () => {
+      while (!stdout.includes(STARTED_LINE)) await delay(20);
+      return true;
+    })(),
+    exited.then(({ code, signal }) => {
+      throw new Error(`${SERVICE_BINARY} ended before listening (code ${code}, signal ${signal}); ${output()}`);
+    }),
+    delay(scaled(10000)).then(() => false),
+  ]).catch((error) => {
+    child.kill('SIGKILL');
+    throw error;
+  });
+  if (!started) {
+    child.kill('SIGKILL');
+    throw new Error(`${SERVICE_BINARY} did not print "${STARTED_LINE}" in time; ${output()}`);
+  }
+
+  let stopped = null;
+  const stop = () => {
+    stopped ??= (async () => {
+      if (child.exitCode === null && child.signalCode === null) {
+        process.kill(child.pid, 'SIGTERM');
+        const ended = await Promise.race([exited.then(() => true), delay(scaled(3000)).then(() => false)]);
+        if (!ended) {
+          process.kill(child.pid, 'SIGKILL');
+          await exited;
+        }
+      }
+      // The port is free again once the process is gone; wait until nothing answers there.
+      for (let i = 0; i < 50 && await isListening(SERVICE_PORT); i++) await delay(50);
+    })();
+    return stopped;
+  };
+  // Never leave the service behind, even when the test runner is interrupted.
+  process.once('exit', () => { if (child.exitCode === null) child.kill('SIGKILL'); });
+  return { pid: child.pid, output, stop };
+}
+
+// Sends one command line to the simulated reader and resolves its reply line; rejects when the
+// reply is an error. Connects afresh for every command and retries briefly while the control
+// channel is not listening yet.
+export async function simulator(controlPort, line) {
+  const deadline = Date.now() + scaled(5000);
+  for (;;) {
+    try {
+      const reply = await commandOnce(controlPort, line);
+      if (!reply.startsWith('ok')) throw new Error(`simulator: "${line}" answered "${reply}"`);
+      return reply;
+    } catch (error) {
+      if (error.code !== 'ECONNREFUSED' || Date.now() > deadline) throw error;
+      await delay(50);
+    }
+  }
+}
+
+function commandOnce(port, line) {
+  return new Promise((resolve, reject) => {
+    const socket = net.connect({ host: '127.0.0.1', port });
+    let received = '';
+    socket.setEncoding('utf8');
+    socket.setTimeout(scaled(3000), () => {
+      socket.destroy();
+      reject(new Error(`simulator: no reply to "${line}"`));
+    });
+    socket.once('connect', () => socket.write(`${line}\n`));
+    socket.on('data', (text) => {
+      received += text;
+      const end = received.indexOf('\n');
+      if (end >= 0) {
+        socket.end();
+        resolve(received.slice(0, end).replace(/\r$/, ''));
+      }
+    });
+    socket.once('error', reject);
+    socket.once('close', () => reject(new Error(`simulator: connection closed after "${line}"`)));
+  });
+}
+
+// Launches headless Chromium with a fresh profile. Resolves { context, page, close() }.
+export async function launchBrowser() {
+  const profile = mkdtempSync(path.join(os.tmpdir(), 'tobran-browser-'));
+  const context = await chromium.launchPersistentContext(profile, {
+    executablePath: process.env.CHROMIUM ?? '/usr/bin/chromium',
+    headless: true,
+    args: [
+      '--headless', '--no-sandbox', '--disable-gpu', '--no-first-run',
+      '--disable-background-networking', '--disable-component-update', '--disable-sync',
+      '--disable-quic',
+    ],
+    viewport: { width: 820, height: 1000 },
+    timeout: scaled(30000),
+  });
+  const page = context.pages()[0] ?? await context.newPage();
+  return {
+    context,
+    page,
+    close: async () => {
+      await context.close();
+      rmSync(profile, { recursive: true, force: true });
+    },
+  };
+}
+
+export function screenshotPath(name) {
+  mkdirSync(ARTIFACTS_DIR, { recursive: true });
+  return path.join(ARTIFACTS_DIR, name);
+}
