@@ -1,0 +1,67 @@
+# The two commands of the README, each doing all the set-up on a fresh Debian 12 machine:
+#   make run    build and run the service in the foreground (simulated reader unless the
+#               vendor's libzkfp.so is installed)
+#   make test   build and pass every test
+# With CI set (as .ci/run does), compiler warnings are errors.
+
+SHELL := /bin/bash
+PRESET ?= default
+JOBS ?= $(shell nproc)
+WERROR := $(if $(CI),ON,OFF)
+# The simulated reader's control channel under `make run`: build/reader-sim talks to it.
+SIM_CONTROL_PORT ?= 22002
+
+BUILD_PACKAGES := cmake make g++ pkg-config libboost1.81-dev libgtest-dev googletest
+# The Windows cross build (posix-threads MinGW-w64) and Wine to run its binaries in tests.
+WINDOWS_PACKAGES := cmake make g++-mingw-w64-x86-64-posix libboost1.81-dev wine wine64
+# The browser test (tests/browser/) also needs Chromium, and Node.js with npm unless both are
+# there already (a Node.js that brings its own npm counts); only `make test` installs them.
+BROWSER_PACKAGES := chromium $(if $(shell command -v node && command -v npm),,nodejs npm)
+SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
+
+.PHONY: all deps configure build run test
+all: build
+
+deps:
+	@missing=$$(for p in $(BUILD_PACKAGES) $(if $(filter test,$(MAKECMDGOALS)),$(BROWSER_PACKAGES)); do \
+	    dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q 'install ok installed' || echo $$p; \
+	  done); \
+	if [ -n "$$missing" ]; then \
+	  echo "Installing missing build packages:" $$missing; \
+	  $(SUDO) apt-get update && \
+	  $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends $$missing; \
+	fi
+
+configure: deps
+	cmake --preset $(PRESET) -DTOBRAN_WERROR=$(WERROR)
+
+build: configure
+	cmake --build --preset $(PRESET) -j $(JOBS)
+
+# A vendor library known to the dynamic loader is preferred over the simulated one beside the
+# binary: LD_LIBRARY_PATH comes before the binary's own search path.
+run: build
+	@vendor=$$(/sbin/ldconfig -p 2>/dev/null | awk '/libzkfp\.so /{print $$NF; exit}'); \
+	if [ -n "$$vendor" ]; then \
+	  echo "Using the installed reader library $$vendor"; \
+	  export LD_LIBRARY_PATH=$$(dirname $$vendor)$${LD_LIBRARY_PATH:+:$$LD_LIBRARY_PATH}; \
+	else \
+	  echo "Using the simulated reader; drive it with build/reader-sim (try: build/reader-sim help)"; \
+	fi; \
+	READER_SIM_CONTROL=$(SIM_CONTROL_PORT) exec ./build/tobran-quorvel
+
+test: build
+	ctest --preset $(PRESET)
+
+# Windows: build-windows/Tobran-Quorvel.exe and libzkfp.dll, and the end-to-end tests that
+# apply to them, run under Wine by the Linux test program of `make build`.
+.PHONY: deps-windows windows test-windows
+deps-windows:
+	@$(MAKE) --no-print-directory deps BUILD_PACKAGES="$(WINDOWS_PACKAGES)"
+
+windows: deps-windows
+	cmake --preset windows -DTOBRAN_WERROR=$(WERROR)
+	cmake --build --preset windows -j $(JOBS)
+
+test-windows: windows build
+	tests/windows/run-e2e-under-wine.sh $(if $(filter default,$(PRESET)),build,build-$(PRESET)) build-windows

@@ -1,0 +1,48 @@
+// info, getImage and getTemplate: replies built from the state at hand, on the event-loop
+// thread.
+#include "capture/capture_state.h"
+#include "capture/json_text.h"
+
+#include <cstring>
+
+namespace capture {
+
+std::string info() {
+  // deviceHandle is written only on this thread.
+  return captureState().deviceHandle != nullptr ? "{\"ret\":0}" : "{\"ret\":-1}";
+}
+
+std::string getImage() {
+  bool ready = false;
+  std::int32_t enrollIndex = 0;
+  {
+    std::lock_guard lock(captureStateLock());
+    const CaptureState& state = captureState();
+    ready = templateReadyLocked(state);
+    enrollIndex = state.enrollIndex;
+  }
+  // A Single capture leaves the progress at 0; it still counts as one press.
+  if (ready && enrollIndex == 0)
+    enrollIndex = 1;
+  std::string reply = "{\"ret\":";
+  appendDecimal(reply, ready ? RET_OK : RET_NOT_READY);
+  reply += ", \"data\":{\"enroll_index\":";
+  appendDecimal(reply, enrollIndex);
+  reply += "}}";
+  return reply;
+}
+
+std::string getTemplate() {
+  std::lock_guard lock(captureStateLock());
+  CaptureState& state = captureState();
+  if (!templateReadyLocked(state))
+    return "{\"ret\":-4}";
+  std::string reply = "{\"ret\":0, \"data\":{\"template\":\"";
+  // The SDK's text is opaque: it is escaped like any text, and read no further than its buffer.
+  appendJsonStringContent(reply, {state.templateText, strnlen(state.templateText, TEMPLATE_TEXT_SIZE)});
+  reply += "\"}}";
+  resetProgressLocked(state);
+  return reply;
+}
+
+} // namespace capture

@@ -1,0 +1,126 @@
+#include "rest/connection.h"
+
+#include <boost/asio/post.hpp>
+
+#include <array>
+#include <chrono>
+
+namespace rest {
+namespace {
+
+namespace asio = boost::asio;
+using boost::system::error_code;
+
+constexpr auto LINGER_TIME = std::chrono::seconds(2);
+// Reads in a row before other connections get their turn.
+constexpr int READS_PER_TURN = 4;
+
+// Every connection reads into this one buffer and keeps only what it has not consumed, so an
+// idle connection holds no read buffer at all. Event-loop thread only.
+std::array<char, 64 * 1024> readBuffer;
+
+} // namespace
+
+Connection::Connection(asio::ip::tcp::socket socket) : socket_(std::move(socket)) {}
+
+void Connection::run() {
+  error_code ignored;
+  socket_.set_option(asio::ip::tcp::no_delay(true), ignored);
+  socket_.non_blocking(true, ignored);
+  doRead();
+}
+
+void Connection::doRead() {
+  for (int turn = 0; turn < READS_PER_TURN; ++turn) {
+    error_code error;
+    const std::size_t received = socket_.read_some(asio::buffer(readBuffer), error);
+    if (error == asio::error::would_block) {
+      socket_.async_wait(asio::socket_base::wait_read,
+                         [self = shared_from_this()](const error_code& e) { self->onReadable(e); });
+      return;
+    }
+    if (error) // the client closed or the connection failed: nothing is left to answer
+      return;
+
+    if (session_.receive({readBuffer.data(), received}, output_) == HttpSession::Next::Close)
+      closeWhenWritten_ = true;
+    if (!output_.empty() || closeWhenWritten_) {
+      doWrite();
+      return;
+    }
+  }
+  asio::post(socket_.get_executor(), [self = shared_from_this()] { self->doRead(); });
+}
+
+void Connection::onReadable(const error_code& error) {
+  if (!error)
+    doRead();
+}
+
+void Connection::doWrite() {
+  while (outputSent_ < output_.size()) {
+    error_code error;
+    const std::size_t sent = socket_.write_some(
+        asio::buffer(output_.data() + outputSent_, output_.size() - outputSent_), error);
+    if (error == asio::error::would_block) {
+      socket_.async_wait(asio::socket_base::wait_write,
+                         [self = shared_from_this()](const error_code& e) { self->onWritable(e); });
+      return;
+    }
+    if (error)
+      return;
+    outputSent_ += sent;
+  }
+  output_.clear();
+  outputSent_ = 0;
+  if (output_.capacity() > 16 * 1024)
+    output_.shrink_to_fit();
+  if (closeWhenWritten_)
+    doLingeringClose();
+  else
+    doRead();
+}
+
+void Connection::onWritable(const error_code& error) {
+  if (!error)
+    doWrite();
+}
+
+void Connection::doLingeringClose() {
+  error_code ignored;
+  socket_.shutdown(asio::ip::tcp::socket::shutdown_send, ignored);
+  lingerTimer_.emplace(socket_.get_executor());
+  lingerTimer_->expires_after(LINGER_TIME);
+  lingerTimer_->async_wait([self = shared_from_this()](const error_code& error) {
+    if (!error) {
+      error_code ignored;
+      self->socket_.close(ignored);
+    }
+  });
+  onLingerReadable({});
+}
+
+void Connection::onLingerReadable(const error_code& error) {
+  if (error || !socket_.is_open())
+    return;
+  for (int turn = 0;; ++turn) {
+    error_code readError;
+    if (turn < READS_PER_TURN)
+      socket_.read_some(asio::buffer(readBuffer), readError);
+    if (turn == READS_PER_TURN || readError == asio::error::would_block) {
+      socket_.async_wait(asio::socket_base::wait_read, [self = shared_from_this()](
+                                                           const error_code& e) {
+        self->onLingerReadable(e);
+      });
+      return;
+    }
+    if (readError) { // the client has closed too
+      lingerTimer_->cancel();
+      error_code ignored;
+      socket_.close(ignored);
+      return;
+    }
+  }
+}
+
+} // namespace rest

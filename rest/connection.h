@@ -1,0 +1,47 @@
+// One accepted TCP connection: reads what the client sends, lets its HttpSession produce the
+// replies, and writes them back in order. Only one batch of replies is in flight: while it is
+// being written nothing more is read, so a client that sends without reading holds no more
+// than one batch of memory.
+//
+// Event-loop thread only. The connection owns its socket; it keeps itself alive through the
+// handler of its pending operation and is gone when none is pending.
+#pragma once
+
+#include "rest/http_session.h"
+
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
+
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace rest {
+
+class Connection : public std::enable_shared_from_this<Connection> {
+ public:
+  explicit Connection(boost::asio::ip::tcp::socket socket);
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+
+  void run();
+
+ private:
+  void doRead();
+  void onReadable(const boost::system::error_code& error);
+  void doWrite();
+  void onWritable(const boost::system::error_code& error);
+  // After the last reply: send FIN, then read and drop what the client still sends until it
+  // closes or LINGER_TIME passes, so that replies already sent are not lost to a reset.
+  void doLingeringClose();
+  void onLingerReadable(const boost::system::error_code& error);
+
+  boost::asio::ip::tcp::socket socket_;
+  HttpSession session_;
+  std::string output_;
+  std::size_t outputSent_ = 0;
+  bool closeWhenWritten_ = false;
+  std::optional<boost::asio::steady_timer> lingerTimer_;
+};
+
+} // namespace rest

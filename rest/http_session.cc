@@ -1,0 +1,135 @@
+#include "rest/http_session.h"
+
+#include "rest/request_head.h"
+#include "rest/router.h"
+
+#include <boost/asio/buffer.hpp>
+#include <boost/beast/http/basic_parser.hpp>
+#include <boost/beast/http/error.hpp>
+
+namespace rest {
+
+namespace http = boost::beast::http;
+using boost::beast::error_code;
+using BeastText = boost::beast::string_view;
+
+// Keeps what the router and the WebSocket handshake need of a request and discards its body.
+class RequestParser final : public http::basic_parser<true> {
+ public:
+  RequestParser() {
+    header_limit(MAX_REQUEST_HEAD);
+    body_limit(boost::none); // the body is discarded as it arrives, so its size costs nothing
+    eager(true);
+  }
+
+  std::string target;
+  bool isHead = false;
+  bool hasWebSocketKey = false;
+  std::string webSocketKey;
+
+ private:
+  void on_request_impl(http::verb method, BeastText, BeastText requestTarget, int,
+                       error_code&) override {
+    isHead = method == http::verb::head;
+    target.assign(requestTarget.data(), requestTarget.size());
+  }
+  void on_response_impl(int, BeastText, int, error_code&) override {}
+  void on_field_impl(http::field name, BeastText, BeastText value,
+                     error_code&) override {
+    if (name == http::field::sec_websocket_key && !hasWebSocketKey) {
+      hasWebSocketKey = true;
+      webSocketKey.assign(value.data(), value.size());
+    }
+  }
+  void on_header_impl(error_code&) override {}
+  void on_body_init_impl(const boost::optional<std::uint64_t>&, error_code&) override {}
+  std::size_t on_body_impl(BeastText body, error_code&) override { return body.size(); }
+  void on_chunk_header_impl(std::uint64_t, BeastText, error_code&) override {}
+  std::size_t on_chunk_body_impl(std::uint64_t, BeastText body, error_code&) override {
+    return body.size();
+  }
+  void on_finish_impl(error_code&) override {}
+};
+
+HttpSession::HttpSession() = default;
+HttpSession::~HttpSession() = default;
+
+HttpSession::Next HttpSession::receive(std::string_view data, std::string& output) {
+  if (closing_)
+    return Next::Close;
+  const bool usePending = !pending_.empty();
+  if (usePending)
+    pending_.append(data);
+  std::string_view input = usePending ? std::string_view(pending_) : data;
+  const std::size_t received = input.size();
+
+  const Next next = consume(input, output);
+  // What is left is always the tail of what came in.
+  if (next == Next::Read && input.size() <= MAX_PENDING_INPUT) {
+    if (usePending)
+      pending_.erase(0, received - input.size());
+    else
+      pending_.assign(input);
+    return Next::Read;
+  }
+  closing_ = true;
+  pending_.clear();
+  pending_.shrink_to_fit();
+  return Next::Close;
+}
+
+HttpSession::Next HttpSession::consume(std::string_view& input, std::string& output) {
+  while (!input.empty()) {
+    if (webSocket_) {
+      frames_.receive(input, output);
+      input = {};
+      return Next::Read;
+    }
+
+    error_code error;
+    if (!parser_) {
+      const HeadScan scan = scanRequestHead(input);
+      if (scan.result == HeadScan::Rejected)
+        return Next::Close;
+      if (scan.result == HeadScan::Incomplete)
+        return Next::Read;
+      std::string_view head = input.substr(0, scan.length);
+      std::string normalised;
+      if (scan.bareLineFeeds) {
+        normalised = withCrLfLineEnds(head);
+        head = normalised;
+      }
+      parser_ = std::make_unique<RequestParser>();
+      const std::size_t used = parser_->put(boost::asio::buffer(head.data(), head.size()), error);
+      if (error || used != head.size() || !parser_->is_header_done())
+        return Next::Close;
+      input.remove_prefix(scan.length);
+    }
+
+    // The body, if the request has one, is read and dropped.
+    while (!parser_->is_done() && !input.empty()) {
+      const std::size_t used = parser_->put(boost::asio::buffer(input.data(), input.size()), error);
+      input.remove_prefix(used);
+      if (error == http::error::need_more)
+        break;
+      if (error)
+        return Next::Close;
+      if (used == 0)
+        break;
+    }
+    if (!parser_->is_done())
+      return Next::Read;
+
+    const std::unique_ptr<RequestParser> request = std::move(parser_);
+    if (request->hasWebSocketKey) {
+      output += webSocketHandshake(request->webSocketKey);
+      webSocket_ = true;
+      continue;
+    }
+    if (handleHttpEvent({request->target, request->isHead}, output) == AfterRequest::Close)
+      return Next::Close;
+  }
+  return Next::Read;
+}
+
+} // namespace rest

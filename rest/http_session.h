@@ -1,0 +1,53 @@
+// One connection's protocol, without the socket: the bytes a client sends go in, the bytes of
+// every reply come out, in order. HTTP requests are parsed one after another (pipelined ones
+// too), each with a fresh parser; each complete request goes to the router, or, when it carries
+// "Sec-WebSocket-Key", turns the connection into a WebSocket for good.
+//
+// The connection is to be closed (after what was already written is sent) when a head is
+// rejected or too long, a request cannot be parsed, or no route matches. Nothing else closes
+// it: only the client does, also after HTTP/1.0 or "Connection: close".
+//
+// Event-loop thread; one per connection.
+#pragma once
+
+#include "rest/websocket.h"
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace rest {
+
+class RequestParser;
+
+// Bytes of an unfinished request kept between reads: beyond the head limit only a chunked
+// body's framing stays pending, which never needs this much.
+inline constexpr std::size_t MAX_PENDING_INPUT = 64 * 1024;
+
+class HttpSession {
+ public:
+  enum class Next { Read, Close };
+
+  HttpSession();
+  ~HttpSession();
+  HttpSession(const HttpSession&) = delete;
+  HttpSession& operator=(const HttpSession&) = delete;
+
+  // Takes the next bytes from the client and appends the replies they complete to `output`.
+  // Close: write out `output`, then close; later bytes are ignored.
+  Next receive(std::string_view data, std::string& output);
+
+  bool isWebSocket() const { return webSocket_; }
+
+ private:
+  Next consume(std::string_view& input, std::string& output);
+
+  std::string pending_;                  // received bytes not yet consumed
+  std::unique_ptr<RequestParser> parser_; // the request being read, once its head is parsed
+  bool webSocket_ = false;
+  bool closing_ = false;
+  WebSocketFrameReader frames_;
+};
+
+} // namespace rest

@@ -1,0 +1,61 @@
+#include "rest/listener.h"
+
+#include "platform/platform.h"
+#include "rest/connection.h"
+
+#include <chrono>
+
+namespace rest {
+namespace {
+
+namespace asio = boost::asio;
+using asio::ip::tcp;
+using boost::system::error_code;
+
+constexpr auto ACCEPT_RETRY_DELAY = std::chrono::milliseconds(50);
+
+bool isResourceShortage(const error_code& error) {
+  return error == asio::error::no_descriptors || error == asio::error::no_buffer_space ||
+         error == asio::error::no_memory || error.value() == ENFILE;
+}
+
+} // namespace
+
+std::shared_ptr<Listener> Listener::start(asio::io_context& context, std::uint16_t port) {
+  tcp::acceptor acceptor(context);
+  error_code error;
+  acceptor.open(tcp::v4(), error);
+  if (error || !platform::prepareExclusiveListener(acceptor.native_handle()))
+    return nullptr;
+  acceptor.bind({asio::ip::address_v4::any(), port}, error);
+  if (!error)
+    acceptor.listen(asio::socket_base::max_listen_connections, error);
+  if (error)
+    return nullptr;
+  auto listener = std::make_shared<Listener>(context, std::move(acceptor));
+  listener->doAccept();
+  return listener;
+}
+
+Listener::Listener(asio::io_context& context, tcp::acceptor acceptor)
+    : acceptor_(std::move(acceptor)), retryTimer_(context) {}
+
+void Listener::doAccept() {
+  acceptor_.async_accept([self = shared_from_this()](const error_code& error, tcp::socket socket) {
+    self->onAccept(error, std::move(socket));
+  });
+}
+
+void Listener::onAccept(const error_code& error, tcp::socket socket) {
+  if (!error) {
+    std::make_shared<Connection>(std::move(socket))->run();
+  } else if (isResourceShortage(error)) {
+    retryTimer_.expires_after(ACCEPT_RETRY_DELAY);
+    retryTimer_.async_wait([self = shared_from_this()](const error_code&) { self->doAccept(); });
+    return;
+  }
+  // Any other failure concerns only the connection that was being accepted.
+  doAccept();
+}
+
+} // namespace rest

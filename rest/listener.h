@@ -1,0 +1,33 @@
+// The listening socket on every IPv4 interface: accepts connections for ever and gives each
+// to a Connection. Event-loop thread only; it keeps itself alive through its pending accept.
+#pragma once
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
+
+#include <cstdint>
+#include <memory>
+
+namespace rest {
+
+class Listener : public std::enable_shared_from_this<Listener> {
+ public:
+  // Binds 0.0.0.0:`port` for this listener alone and starts accepting; null when the port
+  // cannot be had.
+  static std::shared_ptr<Listener> start(boost::asio::io_context& context, std::uint16_t port);
+
+  Listener(boost::asio::io_context& context, boost::asio::ip::tcp::acceptor acceptor);
+  Listener(const Listener&) = delete;
+  Listener& operator=(const Listener&) = delete;
+
+ private:
+  void doAccept();
+  void onAccept(const boost::system::error_code& error, boost::asio::ip::tcp::socket socket);
+
+  boost::asio::ip::tcp::acceptor acceptor_;
+  // Out of descriptors, a failing accept would fail again at once: it waits a moment instead.
+  boost::asio::steady_timer retryTimer_;
+};
+
+} // namespace rest

@@ -1,0 +1,51 @@
+#include "rest/request_head.h"
+
+namespace rest {
+namespace {
+
+bool allowedInHead(unsigned char byte) {
+  return byte == '\r' || byte == '\n' || (byte >= 0x20 && byte != 0x7F);
+}
+
+} // namespace
+
+HeadScan scanRequestHead(std::string_view received) {
+  HeadScan scan;
+  const std::size_t limit = received.size() < MAX_REQUEST_HEAD ? received.size() : MAX_REQUEST_HEAD;
+  for (std::size_t i = 0; i < limit; ++i) {
+    const auto byte = static_cast<unsigned char>(received[i]);
+    if (!allowedInHead(byte)) {
+      scan.result = HeadScan::Rejected;
+      return scan;
+    }
+    if (byte != '\n')
+      continue;
+    if (i == 0 || received[i - 1] != '\r')
+      scan.bareLineFeeds = true;
+    // The blank line: LF LF, or LF CR LF (which covers the usual CR LF CR LF).
+    const bool blankLine = (i + 1 < limit && received[i + 1] == '\n') ||
+                           (i + 2 < limit && received[i + 1] == '\r' && received[i + 2] == '\n');
+    if (blankLine) {
+      const bool twoLineFeeds = received[i + 1] == '\n';
+      scan.bareLineFeeds = scan.bareLineFeeds || twoLineFeeds;
+      scan.length = i + (twoLineFeeds ? 2 : 3);
+      scan.result = HeadScan::Complete;
+      return scan;
+    }
+  }
+  scan.result = received.size() >= MAX_REQUEST_HEAD ? HeadScan::Rejected : HeadScan::Incomplete;
+  return scan;
+}
+
+std::string withCrLfLineEnds(std::string_view head) {
+  std::string normalised;
+  normalised.reserve(head.size() + 16);
+  for (std::size_t i = 0; i < head.size(); ++i) {
+    if (head[i] == '\n' && (i == 0 || head[i - 1] != '\r'))
+      normalised.push_back('\r');
+    normalised.push_back(head[i]);
+  }
+  return normalised;
+}
+
+} // namespace rest

@@ -1,0 +1,34 @@
+// Picks the operation for a request by its exact path, from one fixed route table, and frames
+// its reply. Requests for any other path get no reply: their connection is closed.
+// Event-loop thread only (the operations touch the capture state).
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace rest {
+
+// What the router reads of a parsed request.
+struct HttpRequest {
+  std::string_view target; // as sent: the path, then "?" and the query string if any
+  bool isHead = false;     // a HEAD request: the reply's head only, and nothing handed over
+};
+
+enum class AfterRequest { KeepOpen, Close };
+
+// The request target split at its first "?", not decoded.
+struct RequestTarget {
+  std::string_view uri;
+  std::string_view queryString;
+};
+RequestTarget splitTarget(std::string_view target);
+
+// The reply body for `request`, or nothing when no route matches. For a HEAD request an
+// operation that hands something over is not run, and the body is empty.
+std::optional<std::string> routeRequest(const HttpRequest& request);
+
+// Routes one request and appends its whole reply to `output`; Close when no route matched.
+AfterRequest handleHttpEvent(const HttpRequest& request, std::string& output);
+
+} // namespace rest

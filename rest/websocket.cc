@@ -1,0 +1,111 @@
+#include "rest/websocket.h"
+
+#include <boost/beast/core/detail/base64.hpp>
+#include <boost/beast/core/detail/sha1.hpp>
+
+namespace rest {
+namespace {
+
+constexpr std::string_view WEBSOCKET_GUID = "258EAFA5-E914-47DA-95CA-C5AB0DC85B11";
+constexpr std::uint8_t OPCODE_CLOSE = 0x8;
+constexpr std::uint8_t OPCODE_PING = 0x9;
+constexpr std::uint8_t OPCODE_PONG = 0xA;
+constexpr std::size_t MAX_CONTROL_PAYLOAD = 125;
+
+// Bytes of a frame header: 2, plus 2 or 8 of extended length, plus 4 of mask when masked.
+std::size_t headerSize(std::string_view header) {
+  if (header.size() < 2)
+    return 2;
+  const auto second = static_cast<std::uint8_t>(header[1]);
+  const std::size_t lengthCode = second & 0x7F;
+  const std::size_t extended = lengthCode == 126 ? 2 : lengthCode == 127 ? 8 : 0;
+  return 2 + extended + ((second & 0x80) != 0 ? 4 : 0);
+}
+
+} // namespace
+
+std::string webSocketAccept(std::string_view key) {
+  namespace detail = boost::beast::detail;
+  detail::sha1_context context;
+  detail::init(context);
+  detail::update(context, key.data(), key.size());
+  detail::update(context, WEBSOCKET_GUID.data(), WEBSOCKET_GUID.size());
+  unsigned char digest[detail::sha1_context::digest_size];
+  detail::finish(context, digest);
+  std::string accept(detail::base64::encoded_size(sizeof digest), '\0');
+  accept.resize(detail::base64::encode(accept.data(), digest, sizeof digest));
+  return accept;
+}
+
+std::string webSocketHandshake(std::string_view key) {
+  return "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+         "Sec-WebSocket-Accept: " +
+         webSocketAccept(key) + "\r\n\r\n";
+}
+
+void WebSocketFrameReader::receive(std::string_view data, std::string& output) {
+  while (!data.empty() && !closeAnswered_) {
+    if (!inPayload_) {
+      // Collect the header a byte at a time; it is at most 14 bytes.
+      header_.push_back(data.front());
+      data.remove_prefix(1);
+      if (header_.size() < headerSize(header_))
+        continue;
+      const auto first = static_cast<std::uint8_t>(header_[0]);
+      const auto second = static_cast<std::uint8_t>(header_[1]);
+      opcode_ = first & 0x0F;
+      masked_ = (second & 0x80) != 0;
+      std::uint64_t length = second & 0x7F;
+      std::size_t at = 2;
+      if (length >= 126) {
+        const std::size_t bytes = length == 126 ? 2 : 8;
+        length = 0;
+        for (std::size_t i = 0; i < bytes; ++i)
+          length = length << 8 | static_cast<std::uint8_t>(header_[at + i]);
+        at += bytes;
+      }
+      if (masked_)
+        for (int i = 0; i < 4; ++i)
+          mask_[i] = static_cast<std::uint8_t>(header_[at + i]);
+      header_.clear();
+      payloadLeft_ = length;
+      payloadOffset_ = 0;
+      controlPayload_.clear();
+      if (length == 0) {
+        answerControlFrame(output);
+        continue;
+      }
+      inPayload_ = true;
+    }
+
+    const std::size_t take =
+        payloadLeft_ < data.size() ? static_cast<std::size_t>(payloadLeft_) : data.size();
+    if ((opcode_ & 0x8) != 0) { // a control frame: its payload is kept to be echoed
+      for (std::size_t i = 0; i < take && controlPayload_.size() < MAX_CONTROL_PAYLOAD; ++i)
+        controlPayload_.push_back(static_cast<char>(
+            static_cast<std::uint8_t>(data[i]) ^ (masked_ ? mask_[(payloadOffset_ + i) % 4] : 0)));
+    }
+    data.remove_prefix(take);
+    payloadLeft_ -= take;
+    payloadOffset_ += take;
+    if (payloadLeft_ == 0) {
+      inPayload_ = false;
+      answerControlFrame(output);
+    }
+  }
+}
+
+void WebSocketFrameReader::answerControlFrame(std::string& output) {
+  if (opcode_ != OPCODE_CLOSE && opcode_ != OPCODE_PING)
+    return;
+  // The server's frames are unmasked; a close frame echoes the client's status code.
+  const std::string_view payload =
+      opcode_ == OPCODE_CLOSE ? std::string_view(controlPayload_).substr(0, 2) : controlPayload_;
+  output.push_back(static_cast<char>(0x80 | (opcode_ == OPCODE_CLOSE ? OPCODE_CLOSE : OPCODE_PONG)));
+  output.push_back(static_cast<char>(payload.size()));
+  output += payload;
+  if (opcode_ == OPCODE_CLOSE)
+    closeAnswered_ = true;
+}
+
+} // namespace rest

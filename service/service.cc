@@ -1,0 +1,39 @@
+#include "service/service.h"
+
+#include "platform/platform.h"
+#include "rest/listener.h"
+
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace service {
+
+int runService() {
+  // A lock that cannot be created does not stop the service; only one held elsewhere does.
+  if (platform::acquireSingleInstanceLock(SINGLE_INSTANCE_MUTEX) ==
+      platform::InstanceLock::HeldElsewhere)
+    return 0;
+
+  // Everything happens on this thread: one io_context, run here and nowhere else.
+  boost::asio::io_context eventLoop(1);
+  const auto listener =
+      rest::Listener::start(eventLoop, static_cast<std::uint16_t>(std::atoi(SERVICE_PORT)));
+  if (!listener) {
+    std::fprintf(stderr, "Error starting server on port %s\n", SERVICE_PORT);
+    std::exit(1);
+  }
+  std::printf("Starting RESTful server on port %s\n", SERVICE_PORT);
+  // Flushed so that the line reaches a log file or a pipe now, not when the buffer fills.
+  std::fflush(stdout);
+
+  const auto keepRunning = boost::asio::make_work_guard(eventLoop);
+  for (;;)
+    eventLoop.run_for(std::chrono::milliseconds(POLL_TIMEOUT_MS));
+}
+
+} // namespace service

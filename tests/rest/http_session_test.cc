@@ -1,0 +1,203 @@
+// The whole request path from raw bytes to reply bytes, without a socket.
+#include "rest/http_session.h"
+
+#include "capture/capture_state.h"
+#include "rest/request_head.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+namespace rest {
+namespace {
+
+const std::string HEAD =
+    "HTTP/1.1 200 OK\r\nAccess-Control-Allow-Origin: *\r\nTransfer-Encoding: chunked\r\n\r\n";
+
+std::string reply(const std::string& body) {
+  char size[16];
+  std::snprintf(size, sizeof size, "%zX", body.size());
+  return HEAD + size + "\r\n" + body + "\r\n0\r\n\r\n";
+}
+
+const std::string NOT_READY = reply("{\"ret\":-4, \"data\":{\"enroll_index\":0}}");
+const std::string NO_READER = reply("{\"ret\":-1}");
+
+void publishTemplate(const char* text) {
+  std::lock_guard lock(capture::captureStateLock());
+  capture::CaptureState& state = capture::captureState();
+  capture::resetProgressLocked(state);
+  std::strncpy(state.templateText, text, capture::TEMPLATE_TEXT_SIZE - 1);
+}
+
+class Session : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::lock_guard lock(capture::captureStateLock());
+    capture::resetProgressLocked(capture::captureState());
+  }
+  // Feeds `input` in pieces of `pieceSize` bytes; returns what was written back.
+  std::string exchange(const std::string& input, std::size_t pieceSize = 1 << 20) {
+    std::string output;
+    for (std::size_t at = 0; at < input.size(); at += pieceSize)
+      next = session.receive(std::string_view(input).substr(at, pieceSize), output);
+    return output;
+  }
+  HttpSession session;
+  HttpSession::Next next = HttpSession::Next::Read;
+};
+
+TEST_F(Session, EachRouteAnswersAndTheConnectionStays) {
+  EXPECT_EQ(exchange("GET /varuvezivuv/info HTTP/1.1\r\nHost: x\r\n\r\n"), NO_READER);
+  EXPECT_EQ(exchange("GET /varuvezivuv/fingerprint/getImage HTTP/1.1\r\n\r\n"), NOT_READY);
+  EXPECT_EQ(exchange("GET /varuvezivuv/fingerprint/getTemplate HTTP/1.1\r\n\r\n"),
+            reply("{\"ret\":-4}"));
+  EXPECT_EQ(exchange("GET /varuvezivuv/fingerprint/cancelCapture HTTP/1.1\r\n\r\n"),
+            reply("{\"ret\":0}"));
+  EXPECT_EQ(next, HttpSession::Next::Read);
+}
+
+TEST_F(Session, PathsMatchExactlyAndOthersCloseWithNothingWritten) {
+  for (const char* target : {"/varuvezivuv/info/", "/varuvezivuv/Info", "/varuvezivuv/inf",
+                             "/varuvezivuv/infox", "/", "/varuvezivuv/fingerprint/GetImage",
+                             "/varuvezivuv/%69nfo", "http://127.0.0.1/varuvezivuv/info"}) {
+    HttpSession fresh;
+    std::string output;
+    const auto verdict =
+        fresh.receive("GET " + std::string(target) + " HTTP/1.1\r\n\r\n", output);
+    EXPECT_EQ(verdict, HttpSession::Next::Close) << target;
+    EXPECT_EQ(output, "") << target;
+  }
+}
+
+TEST_F(Session, QueryStringsAreNotPartOfThePath) {
+  EXPECT_EQ(exchange("GET /varuvezivuv/info?x=1&type=2 HTTP/1.1\r\n\r\n"), NO_READER);
+  EXPECT_EQ(exchange("GET /varuvezivuv/info? HTTP/1.1\r\n\r\n"), NO_READER);
+}
+
+TEST_F(Session, AnyMethodGetsTheSameReply) {
+  for (const char* method : {"GET", "POST", "OPTIONS", "PUT", "DELETE", "BREW"})
+    EXPECT_EQ(exchange(std::string(method) + " /varuvezivuv/info HTTP/1.1\r\n\r\n"), NO_READER)
+        << method;
+}
+
+TEST_F(Session, PipelinedRequestsAreAnsweredInOrderWhateverTheReadSizes) {
+  const std::string requests = "GET /varuvezivuv/info HTTP/1.1\r\n\r\n"
+                               "POST /varuvezivuv/fingerprint/getImage HTTP/1.1\r\n"
+                               "Content-Length: 5\r\n\r\nhello"
+                               "GET /varuvezivuv/fingerprint/cancelCapture HTTP/1.0\r\n\r\n";
+  const std::string expected = NO_READER + NOT_READY + reply("{\"ret\":0}");
+  for (std::size_t piece : {std::size_t(1), std::size_t(7), std::size_t(64), requests.size()}) {
+    HttpSession fresh;
+    std::string output;
+    for (std::size_t at = 0; at < requests.size(); at += piece)
+      fresh.receive(std::string_view(requests).substr(at, piece), output);
+    EXPECT_EQ(output, expected) << "pieces of " << piece;
+  }
+}
+
+TEST_F(Session, BodiesAreSkippedWithoutDesynchronising) {
+  // A chunked body, and a Content-Length after many other headers.
+  std::string manyHeaders;
+  for (int i = 0; i < 60; ++i)
+    manyHeaders += "X-Filler-" + std::to_string(i) + ": value\r\n";
+  const std::string requests =
+      "POST /varuvezivuv/info HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n"
+      "5\r\nhello\r\n3;ext=1\r\nabc\r\n0\r\n\r\n"
+      "POST /varuvezivuv/info HTTP/1.1\r\n" + manyHeaders +
+      "Content-Length: 43\r\n\r\nGET /varuvezivuv/nothing HTTP/1.1\r\n\r\nxxxxxx"
+      "GET /varuvezivuv/fingerprint/getImage HTTP/1.1\r\n\r\n";
+  EXPECT_EQ(exchange(requests, 5), NO_READER + NO_READER + NOT_READY);
+  EXPECT_EQ(next, HttpSession::Next::Read);
+}
+
+TEST_F(Session, ARequestWithoutBodyIsAnsweredAtOnce) {
+  // No Content-Length, no chunked body: nothing is waited for.
+  EXPECT_EQ(exchange("POST /varuvezivuv/info HTTP/1.1\r\n\r\n"), NO_READER);
+  EXPECT_EQ(exchange("PUT /varuvezivuv/info HTTP/1.0\r\n\r\n"), NO_READER);
+}
+
+TEST_F(Session, IncompleteBodyWaitsForTheRest) {
+  EXPECT_EQ(exchange("POST /varuvezivuv/info HTTP/1.1\r\nContent-Length: 4\r\n\r\nab"), "");
+  EXPECT_EQ(exchange("cd"), NO_READER);
+}
+
+TEST_F(Session, TheTemplateIsHandedOverOnceAndNeverToAHeadRequest) {
+  publishTemplate("QUJD");
+  EXPECT_EQ(exchange("HEAD /varuvezivuv/fingerprint/getTemplate HTTP/1.1\r\n\r\n"), HEAD);
+  EXPECT_EQ(exchange("GET /varuvezivuv/fingerprint/getImage HTTP/1.1\r\n\r\n"),
+            reply("{\"ret\":0, \"data\":{\"enroll_index\":1}}"));
+  EXPECT_EQ(exchange("GET /varuvezivuv/fingerprint/getTemplate HTTP/1.1\r\n\r\n"
+                     "GET /varuvezivuv/fingerprint/getTemplate HTTP/1.1\r\n\r\n"),
+            reply("{\"ret\":0, \"data\":{\"template\":\"QUJD\"}}") + reply("{\"ret\":-4}"));
+}
+
+TEST_F(Session, HeadRequestsGetTheHeadAlone) {
+  EXPECT_EQ(exchange("HEAD /varuvezivuv/info HTTP/1.1\r\n\r\n"
+                     "GET /varuvezivuv/info HTTP/1.1\r\n\r\n"),
+            HEAD + NO_READER);
+}
+
+TEST_F(Session, EarlierRepliesAreKeptWhenALaterRequestCloses) {
+  EXPECT_EQ(exchange("GET /varuvezivuv/info HTTP/1.1\r\n\r\n"
+                     "GET /unknown HTTP/1.1\r\n\r\n"
+                     "GET /varuvezivuv/info HTTP/1.1\r\n\r\n"),
+            NO_READER);
+  EXPECT_EQ(next, HttpSession::Next::Close);
+  EXPECT_EQ(exchange("GET /varuvezivuv/info HTTP/1.1\r\n\r\n"), "");
+}
+
+TEST_F(Session, MalformedHeadsClose) {
+  for (const std::string& request :
+       {std::string("GET /varuvezivuv/info HTTP/1.1\r\nX: a\tb\r\n\r\n"),
+        std::string("GET /varuvezivuv/info HTTP/1.1\r\nX: a\0b\r\n\r\n", 41),
+        std::string("GET /varuvezivuv/info\r\n\r\n"), std::string("GET\r\n\r\n"),
+        std::string("GET /varuvezivuv/info HTTP/1.1\r\nContent-Length: x\r\n\r\n"),
+        std::string("GET /varuvezivuv/info HTTP/1.1\r\nBad Header: 1\r\n\r\n"),
+        std::string("GET /varuvezivuv/info HTTP/1.1\r\n") + std::string(8200, 'h')}) {
+    HttpSession fresh;
+    std::string output;
+    EXPECT_EQ(fresh.receive(request, output), HttpSession::Next::Close) << request.substr(0, 60);
+    EXPECT_EQ(output, "");
+  }
+}
+
+TEST_F(Session, HeadLimitIsEightKibibytes) {
+  const std::string start = "GET /varuvezivuv/info HTTP/1.1\r\nX: ";
+  const std::string exact =
+      start + std::string(MAX_REQUEST_HEAD - start.size() - 4, 'a') + "\r\n\r\n";
+  EXPECT_EQ(exchange(exact, 1000), NO_READER);
+  EXPECT_EQ(exchange("GET /varuvezivuv/info HTTP/1.1\r\nX: " + std::string(MAX_REQUEST_HEAD, 'a'),
+                     1000),
+            "");
+  EXPECT_EQ(next, HttpSession::Next::Close);
+}
+
+TEST_F(Session, LineFeedsAloneStillMakeARequest) {
+  EXPECT_EQ(exchange("GET /varuvezivuv/info HTTP/1.0\n\n"), NO_READER);
+}
+
+TEST_F(Session, WebSocketKeyOnAnyPathGetsTheHandshakeAndNoRouting) {
+  publishTemplate("QUJD");
+  const std::string handshake =
+      "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+      "Sec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n\r\n";
+  EXPECT_EQ(exchange("GET /varuvezivuv/fingerprint/getTemplate HTTP/1.1\r\n"
+                     "sec-websocket-key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n"
+                     "GET /varuvezivuv/fingerprint/getTemplate HTTP/1.1\r\n\r\n"),
+            handshake);
+  EXPECT_TRUE(session.isWebSocket());
+  EXPECT_EQ(next, HttpSession::Next::Read);
+  // The template was neither handed over nor lost.
+  std::lock_guard lock(capture::captureStateLock());
+  EXPECT_STREQ(capture::captureState().templateText, "QUJD");
+}
+
+TEST_F(Session, UnknownPathWithWebSocketKeyStillGetsTheHandshake) {
+  EXPECT_EQ(exchange("GET /nowhere HTTP/1.1\r\nSec-WebSocket-Key: x\r\n\r\n").substr(0, 34),
+            "HTTP/1.1 101 Switching Protocols\r\n");
+  EXPECT_EQ(next, HttpSession::Next::Read);
+}
+
+} // namespace
+} // namespace rest

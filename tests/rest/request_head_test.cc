@@ -1,0 +1,57 @@
+#include "rest/request_head.h"
+
+#include <gtest/gtest.h>
+
+namespace rest {
+namespace {
+
+TEST(RequestHead, FindsTheBlankLineAfterTheHeaders) {
+  const std::string request = "GET /a HTTP/1.1\r\nHost: x\r\n\r\nBODY";
+  const HeadScan scan = scanRequestHead(request);
+  ASSERT_EQ(scan.result, HeadScan::Complete);
+  EXPECT_EQ(scan.length, request.size() - 4);
+  EXPECT_FALSE(scan.bareLineFeeds);
+}
+
+TEST(RequestHead, IncompleteUntilTheBlankLineArrives) {
+  EXPECT_EQ(scanRequestHead("GET /a HTTP/1.1\r\nHost: x\r\n").result, HeadScan::Incomplete);
+  EXPECT_EQ(scanRequestHead("GET /a HTTP/1.1\r\nHost: x\r\n\r").result, HeadScan::Incomplete);
+  EXPECT_EQ(scanRequestHead("").result, HeadScan::Incomplete);
+}
+
+TEST(RequestHead, LineFeedsAloneAreAcceptedAndRewritten) {
+  const std::string request = "GET /a HTTP/1.0\nHost: x\n\n";
+  const HeadScan scan = scanRequestHead(request);
+  ASSERT_EQ(scan.result, HeadScan::Complete);
+  EXPECT_EQ(scan.length, request.size());
+  EXPECT_TRUE(scan.bareLineFeeds);
+  EXPECT_EQ(withCrLfLineEnds(request), "GET /a HTTP/1.0\r\nHost: x\r\n\r\n");
+  // A CR LF line followed by a lone LF blank line is still a bare line feed.
+  EXPECT_TRUE(scanRequestHead("GET /a HTTP/1.1\r\n\n").bareLineFeeds);
+}
+
+TEST(RequestHead, ControlCharactersOtherThanCrLfAreRejected) {
+  for (const char control : {'\0', '\t', '\x01', '\x1b', '\x7f'}) {
+    std::string request = "GET /a HTTP/1.1\r\nX: a b\r\n\r\n";
+    request[21] = control;
+    EXPECT_EQ(scanRequestHead(request).result, HeadScan::Rejected) << int(control);
+  }
+  // Bytes above 127 are not control characters.
+  EXPECT_EQ(scanRequestHead("GET /a HTTP/1.1\r\nX: \xc3\xa9\r\n\r\n").result, HeadScan::Complete);
+}
+
+TEST(RequestHead, AHeadOfExactlyTheLimitIsAcceptedOneMoreIsNot) {
+  const std::string start = "GET /a HTTP/1.1\r\nX: ";
+  std::string exact = start + std::string(MAX_REQUEST_HEAD - start.size() - 4, 'a') + "\r\n\r\n";
+  ASSERT_EQ(exact.size(), MAX_REQUEST_HEAD);
+  EXPECT_EQ(scanRequestHead(exact).result, HeadScan::Complete);
+
+  std::string over = start + std::string(MAX_REQUEST_HEAD - start.size() - 3, 'a') + "\r\n\r\n";
+  EXPECT_EQ(scanRequestHead(over).result, HeadScan::Rejected);
+  // Incomplete and already at the limit.
+  EXPECT_EQ(scanRequestHead(std::string(MAX_REQUEST_HEAD, 'a')).result, HeadScan::Rejected);
+  EXPECT_EQ(scanRequestHead(std::string(MAX_REQUEST_HEAD - 1, 'a')).result, HeadScan::Incomplete);
+}
+
+} // namespace
+} // namespace rest
