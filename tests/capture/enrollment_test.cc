@@ -1,0 +1,145 @@
+// The enrolment state machine against the simulated reader linked into the test.
+#include "capture/enrollment.h"
+
+#include "capture/capture_state.h"
+#include "reader/zkfp.h"
+#include "simulator/control_commands.h"
+#include "simulator/simulated_templates.h"
+#include "support/sdk_calls.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace capture {
+namespace {
+
+using simulator::runControlCommand;
+using testing_support::callCount;
+
+std::vector<unsigned char> press(std::uint32_t finger, std::uint32_t pressNumber) {
+  std::vector<unsigned char> sample(TEMPLATE_BLOB_SIZE, 0);
+  const std::uint32_t length = simulator::capturedTemplateLength(finger);
+  simulator::writeTemplate(simulator::CAPTURED_TEMPLATE, finger, pressNumber, sample.data(), length);
+  sample.resize(length);
+  return sample;
+}
+
+class Enrol : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(runControlCommand("reset"), "ok");
+    ASSERT_EQ(ZKFPM_Init(), 0);
+    captureState().dbCacheHandle = ZKFPM_DBInit();
+    ASSERT_NE(captureState().dbCacheHandle, nullptr);
+    std::lock_guard lock(captureStateLock());
+    resetProgressLocked(captureState());
+  }
+  void TearDown() override { runControlCommand("reset"); }
+
+  std::uint64_t generation() {
+    std::lock_guard lock(captureStateLock());
+    return captureState().generation;
+  }
+  void add(std::uint32_t finger) {
+    const auto sample = press(finger, ++presses_);
+    addEnrollSample(sample.data(), static_cast<std::uint32_t>(sample.size()), generation());
+  }
+  std::int32_t enrollIndex() {
+    std::lock_guard lock(captureStateLock());
+    return captureState().enrollIndex;
+  }
+  std::string templateText() {
+    std::lock_guard lock(captureStateLock());
+    return captureState().templateText;
+  }
+  // What the merge of finger's presses publishes: the merged template padded to 2048 bytes.
+  static std::string mergedText(std::uint32_t finger) {
+    std::vector<std::uint8_t> merged(TEMPLATE_BLOB_SIZE, 0);
+    simulator::writeTemplate(simulator::MERGED_TEMPLATE, finger, 0, merged.data(),
+                             simulator::mergedTemplateLength(finger));
+    return simulator::encodeBase64(merged.data(), merged.size());
+  }
+
+  std::uint32_t presses_ = 0;
+};
+
+TEST_F(Enrol, ThreeMatchingPressesAreMergedAndPublished) {
+  add(7);
+  EXPECT_EQ(enrollIndex(), 1);
+  add(7);
+  EXPECT_EQ(enrollIndex(), 2);
+  EXPECT_EQ(templateText(), "");
+  add(7);
+  EXPECT_EQ(enrollIndex(), 3);
+  EXPECT_EQ(templateText(), mergedText(7));
+  EXPECT_EQ(templateText().size(), 2732u); // always 2048 bytes encoded
+}
+
+TEST_F(Enrol, DifferentFingerOnSecondPressStartsOverWithoutStoringIt) {
+  add(1);
+  add(2);
+  EXPECT_EQ(enrollIndex(), 0);
+  // The next press is the first of a new enrolment, whichever finger it is.
+  add(2);
+  add(2);
+  add(2);
+  EXPECT_EQ(templateText(), mergedText(2));
+}
+
+TEST_F(Enrol, DifferentFingerOnThirdPressStartsOver) {
+  add(4);
+  add(4);
+  add(5);
+  EXPECT_EQ(enrollIndex(), 0);
+  EXPECT_EQ(templateText(), "");
+}
+
+TEST_F(Enrol, EachPressIsComparedOnlyWithThePreviousOne) {
+  add(3);
+  EXPECT_EQ(callCount(runControlCommand("calls"), "ZKFPM_DBMatch"), 0u);
+  add(3);
+  EXPECT_EQ(callCount(runControlCommand("calls"), "ZKFPM_DBMatch"), 1u);
+  add(3);
+  EXPECT_EQ(callCount(runControlCommand("calls"), "ZKFPM_DBMatch"), 2u);
+  EXPECT_EQ(callCount(runControlCommand("calls"), "ZKFPM_DBMerge"), 1u);
+}
+
+TEST_F(Enrol, FailedMergeStaysAtThreeThenNeedsFourMorePresses) {
+  ASSERT_EQ(runControlCommand("fail merge"), "ok");
+  add(9);
+  add(9);
+  add(9);
+  EXPECT_EQ(enrollIndex(), 3);
+  EXPECT_EQ(templateText(), "");
+  ASSERT_EQ(runControlCommand("pass merge"), "ok");
+  add(9); // dropped
+  EXPECT_EQ(enrollIndex(), 0);
+  add(9);
+  add(9);
+  EXPECT_EQ(templateText(), "");
+  add(9);
+  EXPECT_EQ(templateText(), mergedText(9));
+}
+
+TEST_F(Enrol, PressCapturedBeforeAResetIsNotUsedAfterIt) {
+  add(6);
+  const std::uint64_t before = generation();
+  {
+    std::lock_guard lock(captureStateLock());
+    resetProgressLocked(captureState()); // beginCapture while the press was being captured
+  }
+  const auto late = press(6, 99);
+  addEnrollSample(late.data(), static_cast<std::uint32_t>(late.size()), before);
+  EXPECT_EQ(enrollIndex(), 0);
+}
+
+TEST_F(Enrol, OversizedSampleIsDropped) {
+  add(8);
+  std::vector<unsigned char> huge(TEMPLATE_BLOB_SIZE + 1, 0);
+  addEnrollSample(huge.data(), static_cast<std::uint32_t>(huge.size()), generation());
+  EXPECT_EQ(enrollIndex(), 1);
+}
+
+} // namespace
+} // namespace capture

@@ -1,0 +1,204 @@
+// The simulated reader keeps the promises the service relies on.
+#include "reader/zkfp.h"
+#include "simulator/control_commands.h"
+#include "simulator/simulated_templates.h"
+#include "support/sdk_calls.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <set>
+#include <vector>
+
+namespace simulator {
+namespace {
+
+using testing_support::callCount;
+
+class SimulatedReaderTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_EQ(runControlCommand("reset"), "ok"); }
+  void TearDown() override { runControlCommand("reset"); }
+
+  void* open() {
+    EXPECT_EQ(ZKFPM_Init(), 0);
+    return ZKFPM_OpenDevice(0);
+  }
+  // One capture: its result and the template bytes.
+  int capture(void* device, std::vector<unsigned char>& templ, unsigned int& length) {
+    templ.assign(2048, 0);
+    length = 2048;
+    unsigned char image[16];
+    return ZKFPM_AcquireFingerprint(device, image, sizeof image, templ.data(), &length);
+  }
+  std::int32_t intParameter(void* device, int code, int* result = nullptr) {
+    std::int32_t value = -1;
+    unsigned int size = sizeof value;
+    const int r = ZKFPM_GetParameters(device, code, reinterpret_cast<unsigned char*>(&value), &size);
+    if (result)
+      *result = r;
+    return value;
+  }
+};
+
+TEST_F(SimulatedReaderTest, TemplatesAreDeterministicPerFingerWithSmallPerPressVariation) {
+  std::set<std::uint32_t> lengths;
+  for (std::uint32_t finger = 0; finger < 20; ++finger) {
+    const std::uint32_t length = capturedTemplateLength(finger);
+    EXPECT_LT(length, 2048u);
+    EXPECT_LT(mergedTemplateLength(finger), 2048u);
+    lengths.insert(length);
+    std::vector<std::uint8_t> a(length), b(length);
+    writeTemplate(CAPTURED_TEMPLATE, finger, 1, a.data(), length);
+    writeTemplate(CAPTURED_TEMPLATE, finger, 2, b.data(), length);
+    std::size_t differing = 0;
+    for (std::size_t i = 12; i < length; ++i)
+      differing += a[i] != b[i];
+    EXPECT_GT(differing, 0u);
+    EXPECT_LE(differing, 8u);
+  }
+  EXPECT_GT(lengths.size(), 15u);
+}
+
+TEST_F(SimulatedReaderTest, PressesAreCapturedOnceEachInOrder) {
+  void* device = open();
+  ASSERT_NE(device, nullptr);
+  std::vector<unsigned char> templ;
+  unsigned int length = 0;
+  EXPECT_NE(capture(device, templ, length), 0); // nothing pressed
+
+  ASSERT_EQ(runControlCommand("press 5"), "ok");
+  ASSERT_EQ(runControlCommand("fake 6"), "ok");
+  EXPECT_EQ(runControlCommand("pending"), "ok 2");
+  ASSERT_EQ(capture(device, templ, length), 0);
+  EXPECT_EQ(length, capturedTemplateLength(5));
+  EXPECT_EQ(identifyTemplate(templ.data(), length)->finger, 5u);
+  EXPECT_EQ(intParameter(device, ZKFP_PARAM_FAKE_STATUS) & 0x1F, 0x1F);
+
+  ASSERT_EQ(capture(device, templ, length), 0);
+  EXPECT_NE(intParameter(device, ZKFP_PARAM_FAKE_STATUS) & 0x1F, 0x1F);
+  EXPECT_NE(capture(device, templ, length), 0);
+  EXPECT_EQ(runControlCommand("pending"), "ok 0");
+}
+
+TEST_F(SimulatedReaderTest, MatchScoresAboveZeroExactlyForTheSameFinger) {
+  void* cache = (ZKFPM_Init(), ZKFPM_DBInit());
+  ASSERT_NE(cache, nullptr);
+  auto make = [](std::uint32_t finger, std::uint32_t pressNumber) {
+    std::vector<unsigned char> t(capturedTemplateLength(finger));
+    writeTemplate(CAPTURED_TEMPLATE, finger, pressNumber, t.data(), static_cast<std::uint32_t>(t.size()));
+    return t;
+  };
+  auto a1 = make(1, 1), a2 = make(1, 2), b = make(2, 3);
+  EXPECT_GT(ZKFPM_DBMatch(cache, a1.data(), a1.size(), a2.data(), a2.size()), 0);
+  EXPECT_EQ(ZKFPM_DBMatch(cache, a1.data(), a1.size(), b.data(), b.size()), 0);
+  unsigned char junk[64] = {};
+  EXPECT_EQ(ZKFPM_DBMatch(cache, junk, sizeof junk, junk, sizeof junk), 0);
+
+  std::vector<unsigned char> merged(2048);
+  unsigned int mergedLength = 2048;
+  auto a3 = make(1, 4);
+  ASSERT_EQ(ZKFPM_DBMerge(cache, a1.data(), a2.data(), a3.data(), merged.data(), &mergedLength), 0);
+  EXPECT_EQ(mergedLength, mergedTemplateLength(1));
+  EXPECT_NE(ZKFPM_DBMerge(cache, a1.data(), a2.data(), b.data(), merged.data(), &mergedLength), 0);
+  ASSERT_EQ(runControlCommand("fail merge"), "ok");
+  mergedLength = 2048;
+  EXPECT_NE(ZKFPM_DBMerge(cache, a1.data(), a2.data(), a3.data(), merged.data(), &mergedLength), 0);
+}
+
+TEST_F(SimulatedReaderTest, Base64IsStandardAndStaysWithinTheBuffer) {
+  unsigned char bytes[] = {'M', 'a', 'n', 'y', 0xFF, 0x00};
+  char text[16];
+  EXPECT_GT(ZKFPM_BlobToBase64(bytes, 6, text, sizeof text), 0);
+  EXPECT_STREQ(text, "TWFuef8A");
+  EXPECT_GT(ZKFPM_BlobToBase64(bytes, 4, text, sizeof text), 0);
+  EXPECT_STREQ(text, "TWFueQ==");
+
+  char small[9];
+  std::memset(small, '#', sizeof small);
+  EXPECT_GT(ZKFPM_BlobToBase64(bytes, 6, small, sizeof small), 0); // exactly fits
+  char tooSmall[8];
+  std::memset(tooSmall, '#', sizeof tooSmall);
+  EXPECT_EQ(ZKFPM_BlobToBase64(bytes, 6, tooSmall, sizeof tooSmall), 0);
+  EXPECT_EQ(tooSmall[0], '\0');
+  EXPECT_EQ(tooSmall[1], '#');
+}
+
+TEST_F(SimulatedReaderTest, OpeningFollowsInitAttachmentAndFailures) {
+  EXPECT_EQ(ZKFPM_OpenDevice(0), nullptr); // before ZKFPM_Init
+  ASSERT_EQ(runControlCommand("fail init"), "ok");
+  EXPECT_NE(ZKFPM_Init(), 0);
+  ASSERT_EQ(runControlCommand("pass init"), "ok");
+  ASSERT_EQ(runControlCommand("unplug"), "ok");
+  EXPECT_EQ(open(), nullptr);
+  ASSERT_EQ(runControlCommand("plug"), "ok");
+  void* device = open();
+  ASSERT_NE(device, nullptr);
+  ASSERT_EQ(runControlCommand("fail dbinit"), "ok");
+  EXPECT_EQ(ZKFPM_DBInit(), nullptr);
+
+  // Unplugged while open: capture and parameter calls fail, presses wait.
+  ASSERT_EQ(runControlCommand("press 1"), "ok");
+  ASSERT_EQ(runControlCommand("unplug"), "ok");
+  std::vector<unsigned char> templ;
+  unsigned int length = 0;
+  EXPECT_NE(capture(device, templ, length), 0);
+  int result = 0;
+  intParameter(device, ZKFP_PARAM_IMAGE_WIDTH, &result);
+  EXPECT_NE(result, 0);
+  ASSERT_EQ(runControlCommand("plug"), "ok");
+  EXPECT_EQ(capture(device, templ, length), 0);
+
+  const std::string calls = runControlCommand("calls");
+  EXPECT_EQ(callCount(calls, "ZKFPM_Init"), 3u);
+  EXPECT_EQ(callCount(calls, "ZKFPM_OpenDevice"), 3u);
+  EXPECT_EQ(callCount(calls, "ZKFPM_GetParameters:1"), 1u);
+}
+
+TEST_F(SimulatedReaderTest, SerialAndImageSizeAreSettable) {
+  void* device = open();
+  EXPECT_EQ(intParameter(device, ZKFP_PARAM_IMAGE_WIDTH), 300);
+  EXPECT_EQ(intParameter(device, ZKFP_PARAM_IMAGE_HEIGHT), 400);
+  ASSERT_EQ(runControlCommand("image 0 0"), "ok");
+  EXPECT_EQ(intParameter(device, ZKFP_PARAM_IMAGE_WIDTH), 0);
+
+  ASSERT_EQ(runControlCommand("serial AB \"x\""), "ok");
+  unsigned char serial[64] = {};
+  unsigned int size = sizeof serial;
+  ASSERT_EQ(ZKFPM_GetParameters(device, ZKFP_PARAM_SERIAL_NUMBER, serial, &size), 0);
+  EXPECT_STREQ(reinterpret_cast<char*>(serial), "AB \"x\"");
+
+  // A serial as long as the buffer fills it without a terminator.
+  ASSERT_EQ(runControlCommand("serial " + std::string(80, 'S')), "ok");
+  unsigned char exact[65];
+  std::memset(exact, '#', sizeof exact);
+  size = 64;
+  ASSERT_EQ(ZKFPM_GetParameters(device, ZKFP_PARAM_SERIAL_NUMBER, exact, &size), 0);
+  EXPECT_EQ(size, 64u);
+  EXPECT_EQ(exact[63], 'S');
+  EXPECT_EQ(exact[64], '#');
+}
+
+TEST_F(SimulatedReaderTest, CommandsAreCheckedAndReported) {
+  EXPECT_EQ(runControlCommand("press"), "error usage: press N (0 to 999999)");
+  EXPECT_EQ(runControlCommand("press -1").substr(0, 5), "error");
+  EXPECT_EQ(runControlCommand("press 1000000").substr(0, 5), "error");
+  EXPECT_EQ(runControlCommand("press 1 size=3").substr(0, 5), "error");
+  EXPECT_EQ(runControlCommand("fail open").substr(0, 5), "error");
+  EXPECT_EQ(runControlCommand("image 1").substr(0, 5), "error");
+  EXPECT_EQ(runControlCommand("dance").substr(0, 5), "error");
+  EXPECT_EQ(runControlCommand("").substr(0, 5), "error");
+  EXPECT_EQ(runControlCommand("  press 2 length=4096\r\n"), "ok");
+  EXPECT_EQ(runControlCommand("help").substr(0, 3), "ok ");
+
+  // A press can report more than the buffer holds without being written past it.
+  void* device = open();
+  std::vector<unsigned char> templ;
+  unsigned int length = 0;
+  ASSERT_EQ(capture(device, templ, length), 0);
+  EXPECT_EQ(length, 4096u);
+  EXPECT_EQ(templ.size(), 2048u);
+}
+
+} // namespace
+} // namespace simulator
