@@ -82,6 +82,7 @@ function showTemplate({ template, mode }, asked) {
       + ' is restarted, so one press made this template.';
   }
   say(text);
+  element('progress').hidden = mode !== 'enroll';
   element('template').value = template;
   element('template-length').textContent =
     `${template.length} characters of base64, ${templateByteLength(template)} bytes.`;
