@@ -1,0 +1,35 @@
+// The fixture of every end-to-end test: a fresh service with a fresh simulated reader, started
+// before the test and ended by its process id after it.
+#pragma once
+
+#include "e2e/service_process.h"
+#include "e2e/tcp_client.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+
+namespace e2e {
+
+class ServiceTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  // Sends a command to the simulated reader inside the service; its reply line.
+  std::string sim(const std::string& command);
+  unsigned long calls(const std::string& name);
+  // The body of a GET of `target`.
+  std::string get(const std::string& target) { return chunkedBody(httpGet(target)); }
+  // Polls getImage until its body equals `body`; the last body seen.
+  std::string waitForImage(const std::string& body);
+
+  ServiceProcess service;
+};
+
+inline const std::string REPLY_HEAD =
+    "HTTP/1.1 200 OK\r\nAccess-Control-Allow-Origin: *\r\nTransfer-Encoding: chunked\r\n\r\n";
+std::string framed(const std::string& body);
+
+} // namespace e2e
