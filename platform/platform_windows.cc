@@ -1,13 +1,32 @@
 // Windows side of the platform seam: the per-logon instance lock is a named mutex in the
 // session's own namespace, threads come from CreateThread, and a listener takes its port with
 // SO_EXCLUSIVEADDRUSE so that no other socket can bind it while the service holds it.
+//
+// Standard output and error are switched to binary when the program loads, so that a line
+// written with "\n" ends in a line feed alone, the same bytes as on every other platform,
+// instead of the C runtime's text-mode "\r\n".
 #include "platform/platform.h"
 
 #include <winsock2.h>
 #include <windows.h>
 
+#include <cstdio>
+#include <fcntl.h>
+#include <io.h>
+
 namespace platform {
 namespace {
+
+// A program started without standard streams (a GUI-subsystem program with nothing
+// redirected) has no descriptor for them; those are left alone.
+bool makeBinary(std::FILE* stream) {
+  const int descriptor = _fileno(stream);
+  return descriptor >= 0 && _setmode(descriptor, _O_BINARY) != -1;
+}
+
+// Runs before main(), in the service and in every other program or library built with the seam.
+[[maybe_unused]] const bool standardOutputBinary = makeBinary(stdout);
+[[maybe_unused]] const bool standardErrorBinary = makeBinary(stderr);
 
 DWORD WINAPI runThreadEntry(LPVOID boxedEntry) {
   const ThreadEntry entry = *static_cast<ThreadEntry*>(boxedEntry);
