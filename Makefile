@@ -53,6 +53,17 @@ run: build
 test: build
 	ctest --preset $(PRESET)
 
+# The capture worker, enrolment and the replies under ThreadSanitizer: the in-process tests and
+# the end-to-end tests that poll while the worker captures, against a ThreadSanitizer build of
+# the service.
+TSAN_TESTS := Concurrency|CaptureEndToEnd|Single|Enrolment|ReaderOpening|Enrol|StatusReplies
+.PHONY: test-tsan
+test-tsan: deps
+	cmake --preset tsan -DTOBRAN_WERROR=$(WERROR)
+	cmake --build --preset tsan -j $(JOBS)
+	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" TOBRAN_TIMEOUT_SCALE=3 \
+	  ctest --preset tsan -R '^($(TSAN_TESTS))\.'
+
 # Windows: build-windows/Tobran-Quorvel.exe and libzkfp.dll, and the end-to-end tests that
 # apply to them, run under Wine by the Linux test program of `make build`.
 .PHONY: deps-windows windows test-windows
