@@ -34,9 +34,10 @@ fi
 export WINEPREFIX
 WINEPREFIX=$(mktemp -d /tmp/tobran-wine.XXXXXX)
 export WINEARCH=win64
-# No debug channels, and no offer to install Mono or Gecko while the prefix is made.
+# No debug channels, no offer to install Mono or Gecko while the prefix is made, and no menu
+# entries or file associations written into the user's home.
 export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 # No display: the service opens no window, and Wine needs none for it.
 unset DISPLAY WAYLAND_DISPLAY
 
