@@ -13,7 +13,7 @@ SIM_CONTROL_PORT ?= 22002
 
 BUILD_PACKAGES := cmake make g++ pkg-config libboost1.81-dev libgtest-dev googletest
 # The Windows cross build (posix-threads MinGW-w64) and Wine to run its binaries in tests.
-WINDOWS_PACKAGES := cmake make g++-mingw-w64-x86-64-posix libboost1.81-dev wine wine64
+WINDOWS_PACKAGES := cmake make g++-mingw-w64-x86-64-posix libboost1.81-dev googletest wine wine64
 # The browser test (tests/browser/) also needs Chromium, and Node.js with npm unless both are
 # there already (a Node.js that brings its own npm counts); only `make test` installs them.
 BROWSER_PACKAGES := chromium $(if $(shell command -v node && command -v npm),,nodejs npm)
@@ -64,8 +64,9 @@ test-tsan: deps
 	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" TOBRAN_TIMEOUT_SCALE=3 \
 	  ctest --preset tsan -R '^($(TSAN_TESTS))\.'
 
-# Windows: build-windows/Tobran-Quorvel.exe and libzkfp.dll, and the end-to-end tests that
-# apply to them, run under Wine by the Linux test program of `make build`.
+# Windows: build-windows/Tobran-Quorvel.exe and libzkfp.dll, the platform seam's own Windows
+# tests (build-windows/platform-tests), and the end-to-end tests that apply to the Windows
+# binaries, all run under Wine, the end-to-end ones by the Linux test program of `make build`.
 .PHONY: deps-windows windows test-windows
 deps-windows:
 	@$(MAKE) --no-print-directory deps BUILD_PACKAGES="$(WINDOWS_PACKAGES)"
@@ -73,6 +74,9 @@ deps-windows:
 windows: deps-windows
 	cmake --preset windows -DTOBRAN_WERROR=$(WERROR)
 	cmake --build --preset windows -j $(JOBS)
+	cmake -S tests/windows -B build-windows/platform-tests --toolchain $(CURDIR)/cmake/mingw-w64.cmake \
+	  -DCMAKE_BUILD_TYPE=Release -DTOBRAN_WERROR=$(WERROR)
+	cmake --build build-windows/platform-tests -j $(JOBS)
 
 test-windows: windows build
-	tests/windows/run-e2e-under-wine.sh $(if $(filter default,$(PRESET)),build,build-$(PRESET)) build-windows
+	tests/windows/run-under-wine.sh $(if $(filter default,$(PRESET)),build,build-$(PRESET)) build-windows
