@@ -76,6 +76,9 @@ cleanup() {
     wait "$wineserver_pid" 2>/dev/null || true
   fi
   rm -rf "$WINEPREFIX"
+  if [[ ${wineserver_folder:-} == */wine-* && -O ${wineserver_folder:-} ]]; then
+    rm -rf "$wineserver_folder"
+  fi
   exit "$status"
 }
 trap cleanup EXIT
@@ -85,15 +88,15 @@ started=$SECONDS
 # does not pay for a new server and Wine's helper programs.
 wineserver -f -p &
 wineserver_pid=$!
-# Wine's programs find the server by a socket named after the prefix folder's device and inode;
-# wait for it so that wineboot does not start a second, short-lived server of its own.
-server_socket=$(printf '/tmp/.wine-%d/server-%x-%x/socket' "$(id -u)" \
-  "$(stat -c %d "$WINEPREFIX")" "$(stat -c %i "$WINEPREFIX")")
-for attempt in $(seq 50); do
-  [[ -S $server_socket ]] && break
+# The server works in its own folder, where it makes the socket Wine's programs connect to;
+# wait for that socket so that wineboot does not start a second, short-lived server of its own.
+for attempt in $(seq 100); do
+  [[ -S /proc/$wineserver_pid/cwd/socket ]] && break
   kill -0 "$wineserver_pid" 2>/dev/null || { echo "wineserver did not start" >&2; exit 1; }
-  sleep 0.1
+  sleep 0.05
 done
+# That folder sits in a temporary one made for this server, which the server leaves behind.
+wineserver_folder=$(dirname "$(readlink "/proc/$wineserver_pid/cwd")")
 wineboot -i > "$WINEPREFIX.boot.log" 2>&1 || {
   cat "$WINEPREFIX.boot.log" >&2
   rm -f "$WINEPREFIX.boot.log"
