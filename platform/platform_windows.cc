@@ -44,8 +44,9 @@ InstanceLock acquireSingleInstanceLock(const wchar_t* name) {
   if (mutex == nullptr)
     return InstanceLock::Unavailable;
   if (GetLastError() == ERROR_ALREADY_EXISTS) {
-    // The mutex is the other copy's. This process was never granted ownership, so the release
-    // does nothing useful, and its result is not looked at; the handle is not kept either.
+    // The mutex already existed, so the initial ownership asked for was not granted: when
+    // another process holds it, the release fails harmlessly, and its result is not looked
+    // at. The handle is not kept either.
     ReleaseMutex(mutex);
     CloseHandle(mutex);
     return InstanceLock::HeldElsewhere;
