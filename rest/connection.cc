@@ -44,8 +44,12 @@ void Connection::doRead() {
 
     if (session_.receive({readBuffer.data(), received}, output_) == HttpSession::Next::Close)
       closeWhenWritten_ = true;
-    if (!output_.empty() || closeWhenWritten_) {
-      doWrite();
+    // Replies written at once count against this turn, so that a client that keeps sending
+    // and reading never holds the event loop beyond its turn.
+    if (!writeOutput())
+      return;
+    if (closeWhenWritten_) {
+      doLingeringClose();
       return;
     }
   }
@@ -57,7 +61,7 @@ void Connection::onReadable(const error_code& error) {
     doRead();
 }
 
-void Connection::doWrite() {
+bool Connection::writeOutput() {
   while (outputSent_ < output_.size()) {
     error_code error;
     const std::size_t sent = socket_.write_some(
@@ -65,16 +69,22 @@ void Connection::doWrite() {
     if (error == asio::error::would_block) {
       socket_.async_wait(asio::socket_base::wait_write,
                          [self = shared_from_this()](const error_code& e) { self->onWritable(e); });
-      return;
+      return false;
     }
     if (error)
-      return;
+      return false;
     outputSent_ += sent;
   }
   output_.clear();
   outputSent_ = 0;
   if (output_.capacity() > 16 * 1024)
     output_.shrink_to_fit();
+  return true;
+}
+
+void Connection::doWrite() {
+  if (!writeOutput())
+    return;
   if (closeWhenWritten_)
     doLingeringClose();
   else

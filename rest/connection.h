@@ -29,6 +29,10 @@ class Connection : public std::enable_shared_from_this<Connection> {
  private:
   void doRead();
   void onReadable(const boost::system::error_code& error);
+  // Writes what output_ holds without waiting: true once all of it is written; otherwise a
+  // wait for the socket to take more is pending (or the connection failed).
+  bool writeOutput();
+  // Finishes the output after a wait, then reads again (or closes).
   void doWrite();
   void onWritable(const boost::system::error_code& error);
   // After the last reply: send FIN, then read and drop what the client still sends until it
