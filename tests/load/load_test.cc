@@ -1,0 +1,436 @@
+// The service under load and faults, end to end on 127.0.0.1: thousands of keep-alive clients,
+// stalled heads, running out of descriptors, clients that vanish mid-reply or never read, many
+// clients racing for each template, and the reader unplugged while capturing. Each test starts
+// its own service and ends it by its process id; every loop is bounded in count and time.
+#include "e2e/service_process.h"
+#include "e2e/tcp_client.h"
+#include "load/client_swarm.h"
+#include "simulator/control_client.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <map>
+#include <mutex>
+#include <sys/resource.h>
+#include <thread>
+#include <vector>
+
+namespace load {
+namespace {
+
+using e2e::scaled;
+using e2e::SERVICE_PORT;
+using e2e::TcpClient;
+using std::chrono::milliseconds;
+using Clock = std::chrono::steady_clock;
+
+const std::string REPLY_HEAD =
+    "HTTP/1.1 200 OK\r\nAccess-Control-Allow-Origin: *\r\nTransfer-Encoding: chunked\r\n\r\n";
+const std::string GET_IMAGE = "GET /varuvezivuv/fingerprint/getImage HTTP/1.1\r\n\r\n";
+const std::string GET_TEMPLATE = "GET /varuvezivuv/fingerprint/getTemplate HTTP/1.1\r\n\r\n";
+const std::string INFO = "GET /varuvezivuv/info HTTP/1.1\r\n\r\n";
+const std::string LAST_CHUNK = "\r\n0\r\n\r\n";
+
+std::string framed(const std::string& body) {
+  char size[16];
+  std::snprintf(size, sizeof size, "%zX", body.size());
+  return REPLY_HEAD + size + "\r\n" + body + LAST_CHUNK;
+}
+
+const std::string NOT_READY = framed("{\"ret\":-4, \"data\":{\"enroll_index\":0}}");
+const std::string NO_READER = framed("{\"ret\":-1}");
+const std::string READER_OPEN = framed("{\"ret\":0}");
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr long MEMORY_SCALE = 8; // the sanitizers' shadow memory and quarantine
+#else
+constexpr long MEMORY_SCALE = 1;
+#endif
+
+// One request on a fresh connection, and how long the whole reply took.
+struct Timed {
+  std::string reply;
+  milliseconds took;
+};
+Timed timedGet(const std::string& request) {
+  const auto start = Clock::now();
+  TcpClient client;
+  std::string reply = "(no connection)";
+  if (client.connect(SERVICE_PORT) && client.send(request))
+    reply = client.readUntil(LAST_CHUNK, scaled(milliseconds(5000)));
+  return {reply, std::chrono::duration_cast<milliseconds>(Clock::now() - start)};
+}
+
+// A fresh client asking for info every 20 ms on a new connection while the test does its work:
+// the slowest answer, and whether every answer was right.
+class FreshClient {
+ public:
+  explicit FreshClient(const std::string& expected)
+      : thread_([this, expected] {
+          while (!stop_) {
+            const Timed result = timedGet(INFO);
+            ++answers_;
+            wrong_ += result.reply != expected;
+            slowest_ = std::max(slowest_.load(), result.took.count());
+            std::this_thread::sleep_for(milliseconds(20));
+          }
+        }) {}
+  ~FreshClient() { finish(); }
+  void finish() {
+    stop_ = true;
+    if (thread_.joinable())
+      thread_.join();
+  }
+  long answers() const { return answers_; }
+  long wrong() const { return wrong_; }
+  milliseconds slowest() const { return milliseconds(slowest_); }
+
+ private:
+  std::atomic<bool> stop_{false};
+  std::atomic<long> answers_{0}, wrong_{0}, slowest_{0};
+  std::thread thread_;
+};
+
+class Load : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    // The service inherits the descriptor limit of the test: room for the swarms on both sides.
+    rlimit limit{};
+    getrlimit(RLIMIT_NOFILE, &limit);
+    savedLimit_ = limit;
+    if (limit.rlim_max < DESCRIPTORS) {
+      limit.rlim_max = DESCRIPTORS; // root may raise its hard limit
+      if (setrlimit(RLIMIT_NOFILE, &limit) != 0)
+        GTEST_SKIP() << "RLIMIT_NOFILE cannot be raised to " << DESCRIPTORS;
+    }
+    limit.rlim_cur = DESCRIPTORS;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
+  }
+  void TearDown() override {
+    service.kill();
+    EXPECT_EQ(service.standardError(), "") << "the service reported something";
+    setrlimit(RLIMIT_NOFILE, &savedLimit_);
+  }
+
+  // Starts the service, with its descriptor limit lowered to `fdLimit` when given.
+  void startService(rlim_t fdLimit = 0) {
+    rlimit mine{};
+    getrlimit(RLIMIT_NOFILE, &mine);
+    if (fdLimit != 0) {
+      rlimit lowered = mine;
+      lowered.rlim_cur = fdLimit;
+      ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &lowered), 0);
+    }
+    const bool started = service.start(); // the child inherits the limit at fork
+    setrlimit(RLIMIT_NOFILE, &mine);
+    ASSERT_TRUE(started);
+    ASSERT_TRUE(service.waitForStartLine()) << service.standardError();
+  }
+  std::string sim(const std::string& command) {
+    const auto reply = simulator::sendControlCommand(e2e::TEST_CONTROL_PORT, command,
+                                                     scaled(milliseconds(3000)));
+    return reply ? *reply : "(no reply)";
+  }
+  long rss() { return residentKiB(service.pid()); }
+
+  static constexpr rlim_t DESCRIPTORS = 16384;
+  e2e::ServiceProcess service;
+  rlimit savedLimit_{};
+};
+
+TEST_F(Load, FiveThousandKeepAliveClientsPollingAreAllAnsweredAndAFreshOneIsServedQuickly) {
+  constexpr std::size_t CLIENTS = 5000;
+  constexpr int ROUNDS = 4;
+  startService();
+  ClientSwarm swarm;
+  FreshClient fresh(NO_READER);
+  // Opened a thousand at a time, each thousand answered before the next: the listen queue
+  // never overflows, so no connection waits for a SYN to be sent again.
+  for (std::size_t first = 0; first < CLIENTS; first += 1000) {
+    ASSERT_TRUE(swarm.open(1000, SERVICE_PORT)) << "after " << swarm.size();
+    ASSERT_TRUE(swarm.sendRange(first, 1000, GET_IMAGE));
+    ASSERT_EQ(swarm.expectRange(first, 1000, NOT_READY, scaled(milliseconds(10000))), 1000u);
+  }
+  EXPECT_GE(openDescriptors(service.pid()), static_cast<long>(CLIENTS));
+  for (int round = 0; round < ROUNDS; ++round) {
+    ASSERT_TRUE(swarm.sendAll(GET_IMAGE));
+    ASSERT_EQ(swarm.expectAll(NOT_READY, scaled(milliseconds(10000))), CLIENTS) << round;
+  }
+  // Two pipelined polls each: the replies in order, on every connection.
+  ASSERT_TRUE(swarm.sendAll(GET_IMAGE + INFO));
+  EXPECT_EQ(swarm.expectAll(NOT_READY + NO_READER, scaled(milliseconds(10000))), CLIENTS);
+  fresh.finish();
+  EXPECT_GT(fresh.answers(), 0);
+  EXPECT_EQ(fresh.wrong(), 0);
+  EXPECT_LT(fresh.slowest(), scaled(milliseconds(500)));
+}
+
+TEST_F(Load, AThousandStalledIncompleteHeadsDoNotDelayOtherClients) {
+  constexpr std::size_t STALLED = 1000;
+  startService();
+  ClientSwarm stalled;
+  ASSERT_TRUE(stalled.open(STALLED, SERVICE_PORT));
+  ASSERT_TRUE(stalled.sendAll("GET /varuvezivuv/info HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Pad: "));
+  // Every other client is answered at once, one request after another.
+  milliseconds slowest{0};
+  for (int i = 0; i < 100; ++i) {
+    const Timed result = timedGet(INFO);
+    ASSERT_EQ(result.reply, NO_READER) << i;
+    slowest = std::max(slowest, result.took);
+  }
+  EXPECT_LT(slowest, scaled(milliseconds(200)));
+  // The stalled ones got nothing, and each is still waiting for the rest of its head.
+  EXPECT_EQ(stalled.drainFor(milliseconds(200)), 0u);
+  ASSERT_TRUE(stalled.sendAll("p\r\n\r\n"));
+  EXPECT_EQ(stalled.expectAll(NO_READER, scaled(milliseconds(10000))), STALLED);
+}
+
+TEST_F(Load, RunningOutOfDescriptorsDoesNotStopTheListener) {
+  constexpr rlim_t SERVICE_DESCRIPTORS = 64;
+  startService(SERVICE_DESCRIPTORS);
+  // Far more connections than the service can hold: those beyond its limit wait in the listen
+  // queue, and the service keeps trying to accept them.
+  ClientSwarm swarm;
+  ASSERT_TRUE(swarm.open(300, SERVICE_PORT));
+  ASSERT_TRUE(swarm.sendAll(INFO));
+  const std::size_t answered = swarm.expectAll(NO_READER, scaled(milliseconds(2000)));
+  EXPECT_GT(answered, 0u);
+  EXPECT_LT(answered, 300u) << "the descriptor limit was not reached";
+  EXPECT_LE(openDescriptors(service.pid()), static_cast<long>(SERVICE_DESCRIPTORS));
+  // Descriptors free again: the queued connections are accepted, and new clients served.
+  swarm.closeAll();
+  for (int i = 0; i < 3; ++i) {
+    const Timed result = timedGet(INFO);
+    EXPECT_EQ(result.reply, NO_READER) << i;
+    EXPECT_LT(result.took, scaled(milliseconds(2000))) << i;
+  }
+  // As many at once as the limit allows, again, all answered.
+  ClientSwarm again;
+  ASSERT_TRUE(again.open(40, SERVICE_PORT));
+  ASSERT_TRUE(again.sendAll(INFO));
+  EXPECT_EQ(again.expectAll(NO_READER, scaled(milliseconds(5000))), 40u);
+}
+
+TEST_F(Load, ClientsThatVanishMidReplyOrNeverReadDoNotDisturbOthersNorGrowMemory) {
+  constexpr std::size_t CLIENTS = 200;
+  constexpr std::size_t SILENT = 50;
+  constexpr int PIPELINED = 2000; // about 100 KiB of requests and 250 KiB of replies each
+  startService();
+  std::string burst;
+  for (int i = 0; i < PIPELINED; ++i)
+    burst += GET_IMAGE;
+  FreshClient fresh(NO_READER);
+
+  // Rounds of clients that send a burst, read a little of the replies and reset the connection.
+  long afterWarmUp = 0;
+  for (int round = 0; round < 10; ++round) {
+    ClientSwarm vanishing;
+    ASSERT_TRUE(vanishing.open(CLIENTS, SERVICE_PORT));
+    vanishing.sendAll(burst);
+    vanishing.drainFor(milliseconds(20));
+    vanishing.closeAll(/*reset=*/true);
+    if (round == 2)
+      afterWarmUp = rss();
+  }
+  const long afterVanishing = rss();
+  EXPECT_LT(afterVanishing - afterWarmUp, 4096 * MEMORY_SCALE)
+      << "KiB grown over seven rounds of vanishing clients";
+
+  // Clients that send and never read: once their replies back up the service stops reading
+  // them, so whatever more they send costs it nothing more.
+  ClientSwarm silent;
+  ASSERT_TRUE(silent.open(SILENT, SERVICE_PORT));
+  for (int round = 0; round < 5; ++round)
+    silent.sendAll(burst);
+  ASSERT_TRUE(waitUntilIdle(service.pid(), scaled(milliseconds(10000))));
+  const long backedUp = rss();
+  for (int round = 0; round < 10; ++round)
+    silent.sendAll(burst); // into full socket buffers: little of it is taken
+  ASSERT_TRUE(waitUntilIdle(service.pid(), scaled(milliseconds(10000))));
+  const long sentMore = rss();
+  EXPECT_LT(sentMore - backedUp, 1024 * MEMORY_SCALE) << "KiB grown by sending more";
+  // What one waiting batch of replies may hold per client, with room to spare.
+  EXPECT_LT(sentMore - afterVanishing, static_cast<long>(SILENT) * 512 * MEMORY_SCALE);
+
+  fresh.finish();
+  EXPECT_GT(fresh.answers(), 10);
+  EXPECT_EQ(fresh.wrong(), 0);
+  // Fifty clients flooding at once each get their turn before the fresh one's comes.
+  EXPECT_LT(fresh.slowest(), scaled(milliseconds(1000)));
+  silent.closeAll(/*reset=*/true);
+  EXPECT_EQ(timedGet(INFO).reply, NO_READER);
+}
+
+TEST_F(Load, AClientPipeliningWithoutPauseDoesNotStarveOthers) {
+  startService();
+  // One client keeps a deep pipeline of requests going and reads every reply at once, so the
+  // service never finds its socket empty nor full.
+  std::string burst;
+  for (int i = 0; i < 200; ++i)
+    burst += GET_IMAGE;
+  std::atomic<bool> stop{false};
+  std::atomic<long> replies{0};
+  TcpClient greedy;
+  ASSERT_TRUE(greedy.connect(SERVICE_PORT));
+  std::thread sender([&] {
+    while (!stop && greedy.send(burst)) {
+    }
+  });
+  std::thread reader([&] {
+    while (!stop) {
+      const std::string got = greedy.read(1 << 20, milliseconds(100));
+      if (got.empty() && greedy.peerClosed())
+        break;
+      replies += static_cast<long>(got.size() / NOT_READY.size());
+    }
+  });
+  std::this_thread::sleep_for(milliseconds(300));
+  FreshClient fresh(NO_READER);
+  std::this_thread::sleep_for(milliseconds(2000));
+  fresh.finish();
+  stop = true;
+  greedy.shutdownSending();
+  sender.join();
+  reader.join();
+  EXPECT_GT(replies, 10000) << "the pipelining client was not served";
+  EXPECT_GT(fresh.answers(), 20);
+  EXPECT_EQ(fresh.wrong(), 0);
+  EXPECT_LT(fresh.slowest(), scaled(milliseconds(200)));
+  EXPECT_EQ(timedGet(INFO).reply, NO_READER);
+}
+
+// Decodes the first bytes of a base64 text (enough for the simulated template's header).
+std::vector<std::uint8_t> decodeBase64Prefix(std::string_view text, std::size_t bytes) {
+  auto value = [](char c) -> int {
+    if (c >= 'A' && c <= 'Z') return c - 'A';
+    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+    if (c >= '0' && c <= '9') return c - '0' + 52;
+    return c == '+' ? 62 : c == '/' ? 63 : -1;
+  };
+  std::vector<std::uint8_t> out;
+  std::uint32_t bits = 0;
+  int count = 0;
+  for (const char c : text) {
+    const int v = value(c);
+    if (v < 0 || out.size() == bytes)
+      break;
+    bits = bits << 6 | static_cast<std::uint32_t>(v);
+    count += 6;
+    if (count >= 8) {
+      count -= 8;
+      out.push_back(static_cast<std::uint8_t>(bits >> count));
+    }
+  }
+  return out;
+}
+
+// The finger of a Single template reply ("SF", kind 1, 0, then the finger in four bytes, little
+// endian), or -1 for anything else.
+long fingerOfTemplateReply(const std::string& body) {
+  const std::string start = "{\"ret\":0, \"data\":{\"template\":\"";
+  if (body.rfind(start, 0) != 0 || body.size() != start.size() + 2732 + 3)
+    return -1;
+  const auto header = decodeBase64Prefix(std::string_view(body).substr(start.size()), 8);
+  if (header.size() != 8 || header[0] != 'S' || header[1] != 'F' || header[2] != 1)
+    return -1;
+  return header[4] | header[5] << 8 | header[6] << 16 | static_cast<long>(header[7]) << 24;
+}
+
+TEST_F(Load, ManyClientsRacingForEachTemplateReceiveEachExactlyOnce) {
+  constexpr int RACERS = 32;
+  constexpr int CAPTURES = 30;
+  startService();
+  ASSERT_EQ(e2e::chunkedBody(e2e::httpGet("/varuvezivuv/fingerprint/beginCapture?type=2"))
+                .substr(0, 9),
+            "{\"ret\":0,");
+  std::atomic<bool> stop{false};
+  std::atomic<long> polls{0}, malformed{0};
+  std::mutex mutex;
+  std::map<long, int> handedOver; // finger -> times received
+  std::vector<std::thread> racers;
+  for (int r = 0; r < RACERS; ++r)
+    racers.emplace_back([&] {
+      TcpClient client;
+      if (!client.connect(SERVICE_PORT)) {
+        ++malformed;
+        return;
+      }
+      while (!stop) {
+        client.send(GET_TEMPLATE);
+        const std::string body = e2e::chunkedBody(client.readUntil(LAST_CHUNK, scaled(milliseconds(3000))));
+        ++polls;
+        if (body == "{\"ret\":-4}")
+          continue;
+        const long finger = fingerOfTemplateReply(body);
+        if (finger < 0) {
+          ++malformed;
+          continue;
+        }
+        std::lock_guard lock(mutex);
+        ++handedOver[finger];
+      }
+    });
+  auto received = [&] {
+    std::lock_guard lock(mutex);
+    int total = 0;
+    for (const auto& [finger, times] : handedOver)
+      total += times;
+    return total;
+  };
+  for (int capture = 1; capture <= CAPTURES; ++capture) {
+    ASSERT_EQ(sim("press " + std::to_string(1000 + capture)), "ok");
+    const auto deadline = Clock::now() + scaled(milliseconds(5000));
+    while (received() < capture && Clock::now() < deadline)
+      std::this_thread::sleep_for(milliseconds(2));
+    ASSERT_EQ(received(), capture) << "template of press " << capture;
+  }
+  std::this_thread::sleep_for(milliseconds(300)); // any second hand-over would show by now
+  stop = true;
+  for (std::thread& racer : racers)
+    racer.join();
+  EXPECT_EQ(malformed, 0);
+  EXPECT_GT(polls, 10 * CAPTURES);
+  EXPECT_EQ(handedOver.size(), static_cast<std::size_t>(CAPTURES));
+  for (int capture = 1; capture <= CAPTURES; ++capture)
+    EXPECT_EQ(handedOver[1000 + capture], 1) << "finger " << 1000 + capture;
+  EXPECT_EQ(sim("pending"), "ok 0");
+}
+
+TEST_F(Load, ReaderUnpluggedWhileCapturingKeepsTheServiceAnswering) {
+  startService();
+  ASSERT_EQ(e2e::chunkedBody(e2e::httpGet("/varuvezivuv/fingerprint/beginCapture?type=2"))
+                .substr(0, 9),
+            "{\"ret\":0,");
+  ClientSwarm pollers;
+  ASSERT_TRUE(pollers.open(50, SERVICE_PORT));
+  ASSERT_EQ(sim("unplug"), "ok");
+  ASSERT_EQ(sim("press 7"), "ok"); // cannot be captured while the reader is away
+  const auto until = Clock::now() + milliseconds(1500);
+  int rounds = 0;
+  while (Clock::now() < until) {
+    ASSERT_TRUE(pollers.sendAll(GET_IMAGE + INFO));
+    ASSERT_EQ(pollers.expectAll(NOT_READY + READER_OPEN, scaled(milliseconds(3000))), 50u)
+        << "round " << rounds;
+    ++rounds;
+    std::this_thread::sleep_for(milliseconds(50));
+  }
+  EXPECT_EQ(sim("pending"), "ok 1");
+  // beginCapture with the reader gone: the reader still counts as open; an empty serial.
+  EXPECT_EQ(e2e::chunkedBody(e2e::httpGet("/varuvezivuv/fingerprint/beginCapture")),
+            "{\"ret\":0, \"data\":{\"sn\":\"\"}}");
+  // Plugged back in, the waiting press is captured and handed over.
+  ASSERT_EQ(sim("plug"), "ok");
+  const std::string ready = framed("{\"ret\":0, \"data\":{\"enroll_index\":1}}");
+  std::size_t answered = 0;
+  const auto deadline = Clock::now() + scaled(milliseconds(3000));
+  while (answered != 50 && Clock::now() < deadline) {
+    pollers.sendAll(GET_IMAGE);
+    answered = pollers.expectAll(ready, scaled(milliseconds(3000)));
+  }
+  EXPECT_EQ(answered, 50u);
+  EXPECT_EQ(fingerOfTemplateReply(e2e::chunkedBody(e2e::httpGet("/varuvezivuv/fingerprint/getTemplate"))), 7);
+}
+
+} // namespace
+} // namespace load
