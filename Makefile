@@ -64,6 +64,33 @@ test-tsan: deps
 	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" TOBRAN_TIMEOUT_SCALE=3 \
 	  ctest --preset tsan -R '^($(TSAN_TESTS))\.'
 
+# Every test but the browser's against an AddressSanitizer + UndefinedBehaviorSanitizer build
+# (build-asan/), the service binary included; any report ends that process and fails its test.
+.PHONY: test-asan
+test-asan: deps
+	cmake --preset asan -DTOBRAN_WERROR=$(WERROR)
+	cmake --build --preset asan -j $(JOBS)
+	ASAN_OPTIONS="abort_on_error=1 detect_leaks=1" UBSAN_OPTIONS="print_stacktrace=1" \
+	  TOBRAN_TIMEOUT_SCALE=3 ctest --preset asan -E '^browser\.'
+
+# The libFuzzer harnesses of tests/fuzz (clang, build-fuzz/), FUZZ_SECONDS each; a crash, leak,
+# hang, sanitizer report or broken invariant fails. Inputs found are kept in build-fuzz/fuzz/.
+FUZZ_PACKAGES := cmake make clang-14 libclang-rt-14-dev libboost1.81-dev
+FUZZ_SECONDS ?= 60
+.PHONY: fuzz
+fuzz:
+	@$(MAKE) --no-print-directory deps BUILD_PACKAGES="$(FUZZ_PACKAGES)"
+	cmake --preset fuzz -DTOBRAN_WERROR=$(WERROR)
+	cmake --build --preset fuzz -j $(JOBS)
+	tests/fuzz/run-fuzzers.sh build-fuzz $(FUZZ_SECONDS)
+
+# Throughput, latency, CPU per request and memory of the service next to the floor server of the
+# shared folder, measured in the same run (bench/run-bench.sh); results in build/bench/results.txt.
+.PHONY: bench
+bench: build
+	@$(MAKE) --no-print-directory deps BUILD_PACKAGES="wrk gcc"
+	bench/run-bench.sh build
+
 # Windows: build-windows/Tobran-Quorvel.exe and libzkfp.dll, the platform seam's own Windows
 # tests (build-windows/platform-tests), and the end-to-end tests that apply to the Windows
 # binaries, all run under Wine, the end-to-end ones by the Linux test program of `make build`.
