@@ -17,7 +17,7 @@ constexpr int READS_PER_TURN = 4;
 
 // Every connection reads into this one buffer and keeps only what it has not consumed, so an
 // idle connection holds no read buffer at all. Event-loop thread only.
-std::array<char, 64 * 1024> readBuffer;
+std::array<char, 16 * 1024> readBuffer;
 
 } // namespace
 
