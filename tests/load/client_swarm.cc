@@ -160,7 +160,10 @@ long cpuTicks(int pid) {
   std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
   std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
   // The fields after the command name, which is in parentheses and may hold spaces.
-  std::istringstream fields(text.substr(text.rfind(')') + 2));
+  const std::size_t nameEnd = text.rfind(')');
+  if (nameEnd == std::string::npos || nameEnd + 2 > text.size())
+    return -1; // no such process
+  std::istringstream fields(text.substr(nameEnd + 2));
   std::string field;
   long utime = 0, stime = 0;
   for (int i = 3; i <= 15 && fields >> field; ++i) {
@@ -179,6 +182,8 @@ bool waitUntilIdle(int pid, std::chrono::milliseconds timeout) {
   while (Clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     const long now = cpuTicks(pid);
+    if (now < 0)
+      return false;
     if (now == before)
       return true;
     before = now;

@@ -43,8 +43,10 @@ const std::string NO_READER = framed("{\"ret\":-1}");
 const std::string READER_OPEN = framed("{\"ret\":0}");
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool SANITIZED = true;
 constexpr long MEMORY_SCALE = 8; // the sanitizers' shadow memory and quarantine
 #else
+constexpr bool SANITIZED = false;
 constexpr long MEMORY_SCALE = 1;
 #endif
 
@@ -187,6 +189,8 @@ TEST_F(Load, AThousandStalledIncompleteHeadsDoNotDelayOtherClients) {
 }
 
 TEST_F(Load, RunningOutOfDescriptorsDoesNotStopTheListener) {
+  if (SANITIZED)
+    GTEST_SKIP() << "the sanitizers' own checks need descriptors: out of them, they misreport";
   constexpr rlim_t SERVICE_DESCRIPTORS = 64;
   startService(SERVICE_DESCRIPTORS);
   // Far more connections than the service can hold: those beyond its limit wait in the listen
@@ -213,8 +217,9 @@ TEST_F(Load, RunningOutOfDescriptorsDoesNotStopTheListener) {
 }
 
 TEST_F(Load, ClientsThatVanishMidReplyOrNeverReadDoNotDisturbOthersNorGrowMemory) {
-  constexpr std::size_t CLIENTS = 200;
-  constexpr std::size_t SILENT = 50;
+  // Fewer under a sanitizer, whose service takes many times longer over each request.
+  constexpr std::size_t CLIENTS = SANITIZED ? 40 : 200;
+  constexpr std::size_t SILENT = SANITIZED ? 10 : 50;
   constexpr int PIPELINED = 2000; // about 100 KiB of requests and 250 KiB of replies each
   startService();
   std::string burst;
@@ -254,10 +259,12 @@ TEST_F(Load, ClientsThatVanishMidReplyOrNeverReadDoNotDisturbOthersNorGrowMemory
   EXPECT_LT(sentMore - afterVanishing, static_cast<long>(SILENT) * 512 * MEMORY_SCALE);
 
   fresh.finish();
+  RecordProperty("fresh_slowest_ms", static_cast<int>(fresh.slowest().count()));
   EXPECT_GT(fresh.answers(), 10);
   EXPECT_EQ(fresh.wrong(), 0);
-  // Fifty clients flooding at once each get their turn before the fresh one's comes.
-  EXPECT_LT(fresh.slowest(), scaled(milliseconds(1000)));
+  // Each flooding client gets a bounded turn (at most 64 KiB of requests) before the fresh
+  // one's comes.
+  EXPECT_LT(fresh.slowest(), scaled(milliseconds(500)));
   silent.closeAll(/*reset=*/true);
   EXPECT_EQ(timedGet(INFO).reply, NO_READER);
 }
