@@ -109,13 +109,11 @@ test-windows: windows build
 	tests/windows/run-under-wine.sh $(if $(filter default,$(PRESET)),build,build-$(PRESET)) build-windows
 
 # Installing: `make package` builds the Debian package build-package/tobran-quorvel_*.deb
-# (CPack, prefix /usr), `make windows-installer` the per-user Windows installer
-# build-windows/Tobran-Quorvel-setup.exe (NSIS). `make test-install` checks both: lintian, the
-# systemd unit, the package's files in a throw-away root and which libzkfp.so the service loads;
-# the installer under Wine. It uses port 22001: not while `make test` runs.
+# (CPack, prefix /usr). `make test-install` checks it: lintian, the systemd unit, the package's
+# files in a throw-away root and which libzkfp.so the service loads. It uses port 22001: not
+# while `make test` runs.
 PACKAGE_PACKAGES := cmake make g++ pkg-config libboost1.81-dev dpkg-dev file lintian systemd desktop-file-utils
-INSTALLER_PACKAGES := nsis
-.PHONY: package windows-installer test-install
+.PHONY: package test-install
 package:
 	@$(MAKE) --no-print-directory deps BUILD_PACKAGES="$(PACKAGE_PACKAGES)"
 	cmake -S . -B build-package -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/usr \
@@ -123,12 +121,5 @@ package:
 	cmake --build build-package -j $(JOBS)
 	cd build-package && cpack -G DEB
 
-windows-installer: windows
-	@$(MAKE) --no-print-directory deps BUILD_PACKAGES="$(INSTALLER_PACKAGES)"
-	makensis -V2 -NOCD -DVERSION=$$(sed -n 's/^project(tobran-quorvel VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt) \
-	  -DBUILD_DIR=$(CURDIR)/build-windows -DOUT_FILE=$(CURDIR)/build-windows/Tobran-Quorvel-setup.exe \
-	  packaging/windows/tobran-quorvel.nsi
-
-test-install: package windows-installer
+test-install: package
 	tests/install/check-linux-package.sh build-package
-	tests/install/check-windows-installer.sh build-windows/Tobran-Quorvel-setup.exe
