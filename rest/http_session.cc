@@ -88,11 +88,13 @@ HttpSession::Next HttpSession::consume(std::string_view& input, std::string& out
 
     error_code error;
     if (!parser_) {
-      const HeadScan scan = scanRequestHead(input);
+      // `input` starts where this head starts until the head is complete.
+      const HeadScan scan = headScanner_.scan(input);
       if (scan.result == HeadScan::Rejected)
         return Next::Close;
       if (scan.result == HeadScan::Incomplete)
         return Next::Read;
+      headScanner_.reset();
       std::string_view head = input.substr(0, scan.length);
       std::string normalised;
       if (scan.bareLineFeeds) {

@@ -10,6 +10,7 @@
 // Event-loop thread; one per connection.
 #pragma once
 
+#include "rest/request_head.h"
 #include "rest/websocket.h"
 
 #include <cstddef>
@@ -44,6 +45,7 @@ class HttpSession {
   Next consume(std::string_view& input, std::string& output);
 
   std::string pending_;                  // received bytes not yet consumed
+  RequestHeadScanner headScanner_;        // the head being received, until it is complete
   std::unique_ptr<RequestParser> parser_; // the request being read, once its head is parsed
   bool webSocket_ = false;
   bool closing_ = false;

@@ -9,10 +9,11 @@ bool allowedInHead(unsigned char byte) {
 
 } // namespace
 
-HeadScan scanRequestHead(std::string_view received) {
+HeadScan RequestHeadScanner::scan(std::string_view received) {
   HeadScan scan;
   const std::size_t limit = received.size() < MAX_REQUEST_HEAD ? received.size() : MAX_REQUEST_HEAD;
-  for (std::size_t i = 0; i < limit; ++i) {
+  scan.bareLineFeeds = bareLineFeeds_;
+  for (std::size_t i = resumeAt_; i < limit; ++i) {
     const auto byte = static_cast<unsigned char>(received[i]);
     if (!allowedInHead(byte)) {
       scan.result = HeadScan::Rejected;
@@ -34,7 +35,15 @@ HeadScan scanRequestHead(std::string_view received) {
     }
   }
   scan.result = received.size() >= MAX_REQUEST_HEAD ? HeadScan::Rejected : HeadScan::Incomplete;
+  // A line feed among the last two bytes may yet start the blank line, so those two are looked
+  // at again; checking a byte twice gives the same answer both times.
+  resumeAt_ = limit >= 2 ? limit - 2 : 0;
+  bareLineFeeds_ = scan.bareLineFeeds;
   return scan;
+}
+
+HeadScan scanRequestHead(std::string_view received) {
+  return RequestHeadScanner().scan(received);
 }
 
 std::string withCrLfLineEnds(std::string_view head) {

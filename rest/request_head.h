@@ -1,6 +1,6 @@
 // Finds where a request head (request line and headers) ends in the bytes received so far and
 // checks that it may be parsed: at most MAX_REQUEST_HEAD bytes, and no control character other
-// than CR and LF. Pure; any thread.
+// than CR and LF. Any thread; a scanner belongs to one connection.
 #pragma once
 
 #include <cstddef>
@@ -18,6 +18,20 @@ struct HeadScan {
   bool bareLineFeeds = false;   // Complete: some line ends in LF alone
 };
 
+// Scans a head as it arrives. `received` is every byte since the head began, so it only grows
+// between calls until the head is complete; bytes already checked are not checked again, so a
+// head sent a byte at a time costs no more than one sent whole. reset() before the next head.
+class RequestHeadScanner {
+ public:
+  HeadScan scan(std::string_view received);
+  void reset() { *this = RequestHeadScanner(); }
+
+ private:
+  std::size_t resumeAt_ = 0;
+  bool bareLineFeeds_ = false;
+};
+
+// A whole head at once.
 HeadScan scanRequestHead(std::string_view received);
 
 // The head with every line ending written as CR LF, for a parser that knows only that form.

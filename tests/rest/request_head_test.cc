@@ -53,5 +53,30 @@ TEST(RequestHead, AHeadOfExactlyTheLimitIsAcceptedOneMoreIsNot) {
   EXPECT_EQ(scanRequestHead(std::string(MAX_REQUEST_HEAD - 1, 'a')).result, HeadScan::Incomplete);
 }
 
+// A head arriving in pieces is judged exactly as the same head arriving whole, wherever the
+// pieces end: inside CR LF CR LF, between a lone LF and the next, just before a control byte.
+TEST(RequestHead, ScanningAsBytesArriveAgreesWithScanningTheWholeHead) {
+  const std::string heads[] = {
+      "GET /a HTTP/1.1\r\nHost: x\r\n\r\nBODY",
+      "GET /a HTTP/1.0\nHost: x\n\nrest",
+      "GET /a HTTP/1.1\r\nA: b\n\r\n",
+      "GET /a HTTP/1.1\r\n\n",
+      "GET /a HTTP/1.1\r\nX: a\x01b\r\n\r\n",
+      "GET /a HTTP/1.1\r\nX: \r\r\n\r\n",
+  };
+  for (const std::string& whole : heads) {
+    const HeadScan once = scanRequestHead(whole);
+    for (std::size_t piece = 1; piece <= 4; ++piece) {
+      RequestHeadScanner scanner;
+      HeadScan scan;
+      for (std::size_t end = piece; scan.result == HeadScan::Incomplete; end += piece)
+        scan = scanner.scan(std::string_view(whole).substr(0, end));
+      EXPECT_EQ(scan.result, once.result) << whole << " in pieces of " << piece;
+      EXPECT_EQ(scan.length, once.length) << whole << " in pieces of " << piece;
+      EXPECT_EQ(scan.bareLineFeeds, once.bareLineFeeds) << whole << " in pieces of " << piece;
+    }
+  }
+}
+
 } // namespace
 } // namespace rest
