@@ -7,7 +7,7 @@
 # Usage: tests/windows/run-under-wine.sh [LINUX_BUILD_DIR [WINDOWS_BUILD_DIR]]
 #
 # Each run gets a throw-away Wine prefix, made once and removed at the end together with every
-# process Wine started in it, each ended by its process id.
+# process Wine started in it, each ended by its process id (wine-prefix.sh).
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/../.." && pwd)
@@ -33,78 +33,10 @@ fi
 # code on both platforms and stays with the Linux run.
 : "${TOBRAN_WINE_TEST_FILTER:=ServiceStartup.*:ServiceStartupPortHeld.*:StatusReplies.*:CaptureEndToEnd.*-ServiceStartup.CopyOfAnotherUser*}"
 
-export WINEPREFIX
-WINEPREFIX=$(mktemp -d /tmp/tobran-wine.XXXXXX)
-export WINEARCH=win64
-# No debug channels, no offer to install Mono or Gecko while the prefix is made, and no menu
-# entries or file associations written into the user's home.
-export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
-# No display: the service opens no window, and Wine needs none for it.
-unset DISPLAY WAYLAND_DISPLAY
-
-wineserver_pid=
-# Every process that runs with this prefix in its environment belongs to this run: the Wine
-# server, Wine's own helper programs and any copy of the service a test left behind.
-prefix_pids() {
-  local entry pid
-  for entry in /proc/[0-9]*; do
-    pid=${entry#/proc/}
-    [[ $pid == "$$" || $pid == "$BASHPID" ]] && continue
-    if { tr '\0' '\n' < "$entry/environ"; } 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX"; then
-      echo "$pid"
-    fi
-  done
-}
-
-cleanup() {
-  local status=$? pids pid attempt
-  pids=$(prefix_pids | grep -vxF "${wineserver_pid:-none}" || true)
-  # The Windows processes first, then the server they talk to.
-  for pid in $pids ${wineserver_pid}; do
-    kill -TERM "$pid" 2>/dev/null || true
-  done
-  for attempt in 1 2 3 4 5 6 7 8 9 10; do
-    pids=$(prefix_pids)
-    [[ -z $pids ]] && break
-    sleep 0.3
-  done
-  for pid in $pids; do
-    kill -KILL "$pid" 2>/dev/null || true
-  done
-  if [[ -n $wineserver_pid ]]; then
-    wait "$wineserver_pid" 2>/dev/null || true
-  fi
-  rm -rf "$WINEPREFIX"
-  if [[ ${wineserver_folder:-} == */wine-* && -O ${wineserver_folder:-} ]]; then
-    rm -rf "$wineserver_folder"
-  fi
-  exit "$status"
-}
-trap cleanup EXIT
-
+# The throw-away prefix, its Wine server, and the end of every process Wine started in it.
+source "$root/tests/windows/wine-prefix.sh"
 started=$SECONDS
-# One server for the whole run, kept alive between the service's starts so that each start
-# does not pay for a new server and Wine's helper programs.
-wineserver -f -p &
-wineserver_pid=$!
-# The server works in its own folder, where it makes the socket Wine's programs connect to;
-# wait for that socket so that wineboot does not start a second, short-lived server of its own.
-for attempt in $(seq 100); do
-  [[ -S /proc/$wineserver_pid/cwd/socket ]] && break
-  kill -0 "$wineserver_pid" 2>/dev/null || { echo "wineserver did not start" >&2; exit 1; }
-  sleep 0.05
-done
-# That folder sits in a temporary one made for this server, which the server leaves behind.
-wineserver_folder=$(dirname "$(readlink "/proc/$wineserver_pid/cwd")")
-wineboot -i > "$WINEPREFIX.boot.log" 2>&1 || {
-  cat "$WINEPREFIX.boot.log" >&2
-  rm -f "$WINEPREFIX.boot.log"
-  echo "wineboot failed" >&2
-  exit 1
-}
-rm -f "$WINEPREFIX.boot.log"
-echo "Wine prefix ready in $((SECONDS - started)) s: $WINEPREFIX"
+wine_prefix_start
 
 status=0
 passed=0
@@ -125,14 +57,14 @@ count_results() {
   failed=$((failed + ${failures:-0}))
 }
 
-platform_report=$WINEPREFIX.platform.xml
+platform_report=$wine_run_dir/platform.xml
 wine "$platform_tests" --gtest_output="xml:$(winepath -w "$platform_report")" || status=$?
 count_results "$platform_report" platform_windows_tests.exe
 
 # Wine passes the environment through, READER_SIM_CONTROL included, so the simulated reader in
 # libzkfp.dll opens its control channel on 127.0.0.1 for the test program outside Wine.
 # Windows finds libzkfp.dll beside the exe.
-e2e_report=$WINEPREFIX.e2e.xml
+e2e_report=$wine_run_dir/e2e.xml
 TOBRAN_SERVICE_COMMAND="wine $service_exe" \
 TOBRAN_TIMEOUT_SCALE="${TOBRAN_TIMEOUT_SCALE:-4}" \
   "$e2e_tests" --gtest_filter="$TOBRAN_WINE_TEST_FILTER" --gtest_output="xml:$e2e_report" ||
