@@ -108,6 +108,22 @@ windows: deps-windows
 test-windows: windows build
 	tests/windows/run-under-wine.sh $(if $(filter default,$(PRESET)),build,build-$(PRESET)) build-windows
 
+# The Windows installer, build-windows/Tobran-Quorvel-Setup-<version>.exe, made by NSIS from
+# packaging/windows/tobran-quorvel.nsi with the CMake project's version. `make
+# test-windows-installer` installs, starts, reinstalls and uninstalls it under Wine
+# (tests/install/check-windows-installer.sh); it uses port 22001: not while `make test` runs.
+WINDOWS_VERSION = $(shell sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build-windows/CMakeCache.txt)
+WINDOWS_SETUP = build-windows/Tobran-Quorvel-Setup-$(WINDOWS_VERSION).exe
+.PHONY: windows-installer test-windows-installer
+windows-installer: windows
+	@$(MAKE) --no-print-directory deps BUILD_PACKAGES=nsis
+	cd packaging/windows && makensis -V2 -WX -DVERSION=$(WINDOWS_VERSION) \
+	  -DBUILD_DIR=$(CURDIR)/build-windows -DOUT_FILE=$(CURDIR)/$(WINDOWS_SETUP) tobran-quorvel.nsi
+	@echo "Built $(WINDOWS_SETUP)"
+
+test-windows-installer: windows-installer
+	tests/install/check-windows-installer.sh $(WINDOWS_SETUP) build-windows
+
 # Installing: `make package` builds the Debian package build-package/tobran-quorvel_*.deb
 # (CPack, prefix /usr). `make test-install` checks it: lintian, the systemd unit, the package's
 # files in a throw-away root and which libzkfp.so the service loads. It uses port 22001: not

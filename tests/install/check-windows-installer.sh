@@ -1,0 +1,308 @@
+#!/usr/bin/env bash
+# Checks the Windows installer of `make windows-installer` under Wine, in a throw-away prefix:
+#   - it asks for no elevation (its manifest runs it as the user who starts it);
+#   - a silent install (/S) puts exactly the files of expected-windows-files.txt in the user's
+#     programs folder, the service and libzkfp.dll as built, a Run entry naming the installed
+#     exe and the user's uninstall entry;
+#   - the installer starts the service, which answers on 127.0.0.1:22001 byte for byte;
+#   - a reinstall while the service runs ends that copy and leaves one new copy running; it
+#     replaces the simulated reader's libzkfp.dll of an earlier install with the one built, and
+#     keeps a vendor's libzkfp.dll copied over it;
+#   - at a logon (wineboot runs the Run entries as Windows does) the Run entry starts it;
+#   - a silent uninstall, waited for to its end, stops the service and leaves no installed file,
+#     Run entry or uninstall entry, while another program's Run entry and the vendor's
+#     libzkfp.dll stay.
+# Starts the service on port 22001: not while the CTest tests run. Stops by itself: every Wine
+# program runs under a time limit, and at the end every process of the prefix is ended by its id.
+#
+# Usage: tests/install/check-windows-installer.sh SETUP_EXE [WINDOWS_BUILD_DIR]
+set -euo pipefail
+
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(cd "$here/../.." && pwd)
+setup=$(realpath "${1:?usage: check-windows-installer.sh SETUP_EXE [WINDOWS_BUILD_DIR]}")
+windows_build=$(realpath "${2:-$root/build-windows}")
+for file in "$setup" "$windows_build/Tobran-Quorvel.exe" "$windows_build/libzkfp.dll"; do
+  [[ -f $file ]] || { echo "missing $file: run make windows-installer" >&2; exit 2; }
+done
+# The installer carries the version of the CMake project it was built with.
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$windows_build/CMakeCache.txt" 2>/dev/null) || true
+[[ -n $version ]] || { echo "no project version in $windows_build/CMakeCache.txt: run make windows" >&2; exit 2; }
+
+PORT=22001
+# A fresh service's reply to GET /varuvezivuv/info (no reader open), byte for byte, as the
+# end-to-end tests expect it.
+INFO_REPLY=$'HTTP/1.1 200 OK\r\nAccess-Control-Allow-Origin: *\r\nTransfer-Encoding: chunked\r\n\r\nA\r\n{"ret":-1}\r\n0\r\n\r\n'
+RUN_KEY='HKCU\Software\Microsoft\Windows\CurrentVersion\Run'
+UNINSTALL_KEY='HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall\Tobran-Quorvel'
+
+port_in_use() { timeout 2 bash -c "exec 3<>/dev/tcp/127.0.0.1/$PORT" 2>/dev/null; }
+# Whatever answered on the port would be taken for the installed service.
+if port_in_use; then
+  echo "port $PORT is in use by another program: stop it first" >&2
+  exit 2
+fi
+
+source "$root/tests/windows/wine-prefix.sh"
+started=$SECONDS
+wine_prefix_start
+work=$wine_run_dir
+
+passed=0
+failed=0
+pass() { echo "ok   $*"; passed=$((passed + 1)); }
+fail() { echo "FAIL $*" >&2; failed=$((failed + 1)); }
+finish() {
+  echo "Windows installer under Wine: $passed passed, $failed failed in $((SECONDS - started)) s"
+  ((failed == 0)) || exit 1
+  exit 0
+}
+
+# Runs a Windows program of the prefix for at most LIMIT seconds, its output in LOG. A file,
+# not a pipe: a program it starts, the service, may inherit it and would hold a pipe open.
+run_wine() {
+  local limit=$1 log=$2
+  shift 2
+  timeout "$limit" wine "$@" > "$log" 2>&1
+}
+
+# The data of value NAME of registry key KEY as `reg query` shows it; fails when there is none.
+reg_value() {
+  run_wine 30 "$work/reg.txt" reg query "$1" /v "$2" || return 1
+  tr -d '\r' < "$work/reg.txt" | sed -n "s/^ \{4\}$2 \{4\}REG_[A-Z_]* \{4\}//p"
+}
+
+# The process ids of the prefix's processes whose program is Windows path $1 (Wine shows a
+# Windows program's command line in place of its own).
+pids_running() {
+  local pid args
+  for pid in $(wine_prefix_pids); do
+    mapfile -d '' args 2>/dev/null < "/proc/$pid/cmdline" || continue
+    [[ ${args[0]:-} == "$1" || ${args[0]:-} == "$1 "* ]] && echo "$pid"
+  done
+  return 0
+}
+# Any copy of the service, from any folder.
+all_service_pids() {
+  local pid args
+  for pid in $(wine_prefix_pids); do
+    mapfile -d '' args 2>/dev/null < "/proc/$pid/cmdline" || continue
+    [[ ${args[0]:-} == *'\Tobran-Quorvel.exe'* ]] && echo "$pid"
+  done
+  return 0
+}
+# Waits at most $1 seconds until command $2... succeeds.
+wait_until() {
+  local deadline=$((SECONDS + $1))
+  shift
+  until "$@"; do
+    ((SECONDS < deadline)) || return 1
+    sleep 0.2
+  done
+}
+no_service_running() { [[ -z $(all_service_pids) ]]; }
+# Process $1 has ended: gone, or a zombie that nobody reaps (the installer that started the
+# service has ended, and the init of a container may never reap it).
+process_ended() {
+  local state
+  state=$(sed -n 's/^State:[[:space:]]*\([A-Z]\).*/\1/p' "/proc/$1/status" 2>/dev/null) || true
+  [[ -z $state || $state == Z ]]
+}
+port_free() { ! port_in_use; }
+
+printf '%s' "$INFO_REPLY" > "$work/expected-reply"
+# Asks the service for /varuvezivuv/info, again and again for at most $1 seconds (Wine is slow
+# to start a program), until a reply as long as the expected one comes, or the time is up.
+# The reply is left in $work/reply.
+ask_info() {
+  local deadline=$((SECONDS + $1))
+  while :; do
+    timeout 3 bash -c "exec 3<>/dev/tcp/127.0.0.1/$PORT &&
+      printf 'GET /varuvezivuv/info HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n' >&3 &&
+      head -c ${#INFO_REPLY} <&3" > "$work/reply" 2>/dev/null || true
+    [[ $(stat -c %s "$work/reply") -eq ${#INFO_REPLY} ]] && return 0
+    ((SECONDS < deadline)) || return 1
+    sleep 0.2
+  done
+}
+# Checks that the service answers info byte for byte and runs from the installed exe, once.
+check_service_answers() {
+  local when=$1 pids
+  if ask_info 60 && cmp -s "$work/expected-reply" "$work/reply"; then
+    pass "$when: the service answers GET /varuvezivuv/info byte for byte"
+  else
+    fail "$when: GET /varuvezivuv/info answered (od -c):"$'\n'"$(od -c "$work/reply" | head -n 20)"
+  fi
+  pids=$(pids_running "$exe_windows")
+  if [[ $(wc -w <<< "$pids") -eq 1 && $(all_service_pids) == "$pids" ]]; then
+    pass "$when: one copy runs, the installed $exe_windows (pid $pids)"
+  else
+    fail "$when: copies of the installed exe: '${pids//$'\n'/ }', of any: '$(all_service_pids | tr '\n' ' ')'"
+  fi
+  service_pid=$pids
+}
+
+# --- the installer itself --------------------------------------------------------------------
+if grep -aq 'level="asInvoker"' "$setup"; then
+  pass "the installer's manifest runs it as the user who starts it (no elevation)"
+else
+  fail "the installer's manifest does not say level=\"asInvoker\""
+fi
+
+# --- silent install ----------------------------------------------------------------------------
+run_wine 30 "$work/appdata.txt" cmd /c 'echo %LOCALAPPDATA%'
+local_appdata=$(tr -d '\r\n' < "$work/appdata.txt")
+dir_windows="$local_appdata\\Programs\\Tobran-Quorvel"
+exe_windows="$dir_windows\\Tobran-Quorvel.exe"
+dir=$(winepath -u "$dir_windows" 2> /dev/null)
+[[ -n $local_appdata && -n $dir ]] || { fail "no %LOCALAPPDATA% in the prefix"; finish; }
+
+if run_wine 120 "$work/install.txt" "$setup" /S; then
+  pass "silent install: $(basename "$setup") /S exits 0"
+else
+  fail "silent install exited $?: $(cat "$work/install.txt")"
+  finish
+fi
+
+(cd "$dir" 2>/dev/null && ls -A | sort) > "$work/installed.txt" || true
+sed '/^#/d; /^$/d' "$here/expected-windows-files.txt" | sort > "$work/expected-files.txt"
+if diff -u "$work/expected-files.txt" "$work/installed.txt" > "$work/files.diff"; then
+  pass "installed in $dir_windows: $(wc -l < "$work/installed.txt") files, as expected"
+else
+  fail "files in $dir_windows differ from expected-windows-files.txt (- expected, + installed):"$'\n'"$(cat "$work/files.diff")"
+fi
+for file in Tobran-Quorvel.exe libzkfp.dll; do
+  cmp -s "$windows_build/$file" "$dir/$file" && pass "$file is the one built" ||
+    fail "$file in $dir_windows is not $windows_build/$file"
+done
+
+run_entry=$(reg_value "$RUN_KEY" Tobran-Quorvel) || true
+[[ $run_entry == "\"$exe_windows\"" ]] &&
+  pass "the Run entry starts $run_entry at logon" || fail "Run entry Tobran-Quorvel: '$run_entry'"
+
+check_entry() {
+  local value
+  value=$(reg_value "$UNINSTALL_KEY" "$1") || true
+  [[ $value == "$2" ]] && pass "uninstall entry $1: $value" || fail "uninstall entry $1: '$value', not '$2'"
+}
+check_entry DisplayName Tobran-Quorvel
+check_entry DisplayVersion "$version"
+check_entry InstallLocation "$dir_windows"
+check_entry UninstallString "\"$dir_windows\\uninstall.exe\""
+check_entry QuietUninstallString "\"$dir_windows\\uninstall.exe\" /S"
+
+service_pid=
+check_service_answers "after the install"
+first_pid=$service_pid
+
+# --- reinstall while the service runs ---------------------------------------------------------
+# Puts file $1 in the place of the installed libzkfp.dll by renaming, so that the running copy
+# keeps the one it loaded.
+replace_reader_library() { mv "$1" "$dir/libzkfp.dll"; }
+# Reinstalls while the service runs; the copy that ran is ended and a new one answers.
+reinstall() {
+  local when=$1 before=$service_pid
+  if run_wine 120 "$work/reinstall.txt" "$setup" /S; then
+    pass "$when: the reinstall exits 0"
+  else
+    fail "$when: the reinstall exited $?: $(cat "$work/reinstall.txt")"
+  fi
+  [[ -n $before ]] && wait_until 10 process_ended "$before" &&
+    pass "$when: the reinstall ended the running copy (pid $before)" ||
+    fail "$when: the copy that ran before the reinstall (pid '$before') is still there"
+  check_service_answers "$when"
+}
+
+# The simulated reader as installed, its bytes changed but not its time, as an older version's
+# library would be: an upgrade replaces it with the one built.
+cp "$windows_build/libzkfp.dll" "$work/older-libzkfp.dll"
+printf 'an older version' >> "$work/older-libzkfp.dll"
+touch -r "$dir/libzkfp.dll" "$work/older-libzkfp.dll"
+replace_reader_library "$work/older-libzkfp.dll"
+reinstall "upgrade"
+cmp -s "$windows_build/libzkfp.dll" "$dir/libzkfp.dll" &&
+  pass "upgrade: the simulated reader's libzkfp.dll is replaced with the one built" ||
+  fail "upgrade: libzkfp.dll is not the one built"
+
+# A vendor's libzkfp.dll copied over ours, as the README says to: a stand-in, the built one
+# with some bytes added, with the time of its copying. A reinstall keeps it.
+cp "$windows_build/libzkfp.dll" "$work/vendor-libzkfp.dll"
+printf 'a vendor library' >> "$work/vendor-libzkfp.dll"
+cp "$work/vendor-libzkfp.dll" "$work/vendor-libzkfp.dll.expected"
+touch -d '2 days ago' "$work/vendor-libzkfp.dll"
+replace_reader_library "$work/vendor-libzkfp.dll"
+reinstall "reinstall over a vendor's library"
+cmp -s "$work/vendor-libzkfp.dll.expected" "$dir/libzkfp.dll" &&
+  pass "reinstall over a vendor's library: the vendor's libzkfp.dll is kept" ||
+  fail "reinstall over a vendor's library: libzkfp.dll was replaced"
+
+# --- start at logon -----------------------------------------------------------------------------
+# The copy the installer started is ended; a logon, which wineboot plays as Windows does at one,
+# has to start it again from the Run entry.
+if [[ -n $service_pid ]]; then
+  kill -TERM $service_pid 2>/dev/null || true
+fi
+if wait_until 20 no_service_running && wait_until 20 port_free; then
+  if timeout 120 wineboot > "$work/logon.txt" 2>&1; then
+    check_service_answers "after a logon"
+  else
+    fail "wineboot (a logon) failed: $(cat "$work/logon.txt")"
+  fi
+else
+  fail "the service (pid $service_pid) did not end, or port $PORT stayed taken"
+fi
+
+# --- silent uninstall --------------------------------------------------------------------------
+# Another program's Run entry, which the uninstall has to leave alone.
+run_wine 30 "$work/reg-add.txt" reg add "$RUN_KEY" /v Tobran-Test-Neighbour /d 'C:\neighbour.exe' /f ||
+  fail "reg add: $(cat "$work/reg-add.txt")"
+
+# The uninstaller copies itself to a temporary folder, starts the copy, which works on the
+# folder given as _?=FOLDER, and returns at once; the copy is waited for until it has gone.
+uninstaller_copies() {
+  local pid args
+  for pid in $(wine_prefix_pids); do
+    mapfile -d '' args 2>/dev/null < "/proc/$pid/cmdline" || continue
+    [[ ${args[*]} == *"_?=$dir_windows"* ]] && echo "$pid"
+  done
+  return 0
+}
+no_uninstaller_copy() { [[ -z $(uninstaller_copies) ]]; }
+uninstall_started=$SECONDS
+if run_wine 60 "$work/uninstall.txt" "$dir/uninstall.exe" /S; then
+  pass "silent uninstall: uninstall.exe /S exits 0"
+else
+  fail "silent uninstall exited $?: $(cat "$work/uninstall.txt")"
+fi
+# Wine has started the copy before the uninstaller returned; it may have finished already.
+copies=$(uninstaller_copies | tr '\n' ' ')
+if wait_until 60 no_uninstaller_copy; then
+  pass "the uninstaller's temporary copy (pid ${copies:-none seen}) finished, $((SECONDS - uninstall_started)) s after the start"
+else
+  fail "the uninstaller's temporary copy still runs after 60 s: pids $(uninstaller_copies | tr '\n' ' ')"
+fi
+
+if wait_until 10 no_service_running; then
+  pass "no copy of the service runs"
+else
+  fail "the service still runs: pids $(all_service_pids | tr '\n' ' ')"
+fi
+# The port is given back by Wine's server a little after the process has gone.
+wait_until 10 port_free && pass "port $PORT is free" || fail "port $PORT is still taken"
+# What the installer put there has gone; the vendor's library stays, and the folder with it.
+left=$(ls -A "$dir" 2>/dev/null | tr '\n' ' ') || true
+[[ $left == 'libzkfp.dll ' ]] && cmp -s "$work/vendor-libzkfp.dll.expected" "$dir/libzkfp.dll" &&
+  pass "every installed file is gone; the vendor's libzkfp.dll stays in $dir_windows" ||
+  fail "left in $dir_windows: '$left', not the vendor's libzkfp.dll alone"
+rm -f "$dir/libzkfp.dll"
+if reg_value "$RUN_KEY" Tobran-Test-Neighbour > /dev/null; then
+  pass "another program's Run entry stays"
+  reg_value "$RUN_KEY" Tobran-Quorvel > /dev/null && fail "the Run entry Tobran-Quorvel is still there" ||
+    pass "the Run entry is gone"
+else
+  fail "the uninstall removed another program's Run entry (or reg query fails)"
+fi
+run_wine 30 "$work/reg.txt" reg query "$UNINSTALL_KEY" && fail "the uninstall entry is still there" ||
+  pass "the uninstall entry is gone"
+
+finish
