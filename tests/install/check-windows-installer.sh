@@ -72,25 +72,29 @@ reg_value() {
   tr -d '\r' < "$work/reg.txt" | sed -n "s/^ \{4\}$2 \{4\}REG_[A-Z_]* \{4\}//p"
 }
 
-# The process ids of the prefix's processes whose program is Windows path $1 (Wine shows a
-# Windows program's command line in place of its own).
-pids_running() {
-  local pid args
+# The process ids of the prefix's processes whose command line, its words joined by spaces,
+# matches one of glob patterns $@. Wine shows a Windows program's command line in place of its
+# own.
+pids_whose_command_matches() {
+  local pid args pattern
   for pid in $(wine_prefix_pids); do
     mapfile -d '' args 2>/dev/null < "/proc/$pid/cmdline" || continue
-    [[ ${args[0]:-} == "$1" || ${args[0]:-} == "$1 "* ]] && echo "$pid"
+    for pattern; do
+      # shellcheck disable=SC2053 # a pattern, not a word
+      if [[ ${args[*]} == $pattern ]]; then
+        echo "$pid"
+        break
+      fi
+    done
   done
   return 0
 }
+# A glob pattern matching text $1 alone.
+literally() { printf '%q' "$1"; }
+# The copies of the service started as Windows path $1, with or without arguments.
+pids_running() { pids_whose_command_matches "$(literally "$1")" "$(literally "$1") *"; }
 # Any copy of the service, from any folder.
-all_service_pids() {
-  local pid args
-  for pid in $(wine_prefix_pids); do
-    mapfile -d '' args 2>/dev/null < "/proc/$pid/cmdline" || continue
-    [[ ${args[0]:-} == *'\Tobran-Quorvel.exe'* ]] && echo "$pid"
-  done
-  return 0
-}
+all_service_pids() { pids_whose_command_matches '*\Tobran-Quorvel.exe*'; }
 # Waits at most $1 seconds until command $2... succeeds.
 wait_until() {
   local deadline=$((SECONDS + $1))
@@ -259,14 +263,7 @@ run_wine 30 "$work/reg-add.txt" reg add "$RUN_KEY" /v Tobran-Test-Neighbour /d '
 
 # The uninstaller copies itself to a temporary folder, starts the copy, which works on the
 # folder given as _?=FOLDER, and returns at once; the copy is waited for until it has gone.
-uninstaller_copies() {
-  local pid args
-  for pid in $(wine_prefix_pids); do
-    mapfile -d '' args 2>/dev/null < "/proc/$pid/cmdline" || continue
-    [[ ${args[*]} == *"_?=$dir_windows"* ]] && echo "$pid"
-  done
-  return 0
-}
+uninstaller_copies() { pids_whose_command_matches "*$(literally "_?=$dir_windows")*"; }
 no_uninstaller_copy() { [[ -z $(uninstaller_copies) ]]; }
 uninstall_started=$SECONDS
 if run_wine 60 "$work/uninstall.txt" "$dir/uninstall.exe" /S; then
