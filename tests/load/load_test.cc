@@ -280,9 +280,10 @@ TEST_F(Load, ClientsThatVanishMidReplyOrNeverReadDoNotDisturbOthersNorGrowMemory
   RecordProperty("fresh_slowest_ms", static_cast<int>(fresh.slowest().count()));
   EXPECT_GT(fresh.answers(), 10);
   EXPECT_EQ(fresh.wrong(), 0);
-  // Each flooding client gets a bounded turn (at most 64 KiB of requests) before the fresh
-  // one's comes.
-  EXPECT_LT(fresh.slowest(), scaled(milliseconds(500)));
+  // The fresh client is still answered while the floods go on. With 200 clients each holding
+  // a full burst a round of turns takes a few hundred milliseconds even when every turn is
+  // bounded, so this bound only catches a stall; fairness itself is the pipelining test's.
+  EXPECT_LT(fresh.slowest(), scaled(milliseconds(2000)));
   silent.closeAll(/*reset=*/true);
   EXPECT_EQ(timedGet(INFO).reply, NO_READER);
 }
@@ -318,6 +319,7 @@ TEST_F(Load, AClientPipeliningWithoutPauseDoesNotStarveOthers) {
   greedy.shutdownSending();
   sender.join();
   reader.join();
+  RecordProperty("fresh_slowest_ms", static_cast<int>(fresh.slowest().count()));
   EXPECT_GT(replies, 10000) << "the pipelining client was not served";
   EXPECT_GT(fresh.answers(), 20);
   EXPECT_EQ(fresh.wrong(), 0);
