@@ -88,6 +88,12 @@ HttpSession::Next HttpSession::consume(std::string_view& input, std::string& out
 
     error_code error;
     if (!parser_) {
+      // Empty lines before a request line are ignored, as HTTP asks of servers: some clients
+      // end a body with an extra CR LF. A lone CR may be the start of one.
+      while (input.starts_with("\r\n") || input.starts_with('\n'))
+        input.remove_prefix(input[0] == '\n' ? 1 : 2);
+      if (input.empty() || input == "\r")
+        return Next::Read;
       // `input` starts where this head starts until the head is complete.
       const HeadScan scan = headScanner_.scan(input);
       if (scan.result == HeadScan::Rejected)

@@ -191,6 +191,17 @@ TEST_F(Session, LineFeedsAloneStillMakeARequest) {
   EXPECT_EQ(exchange("GET /varuvezivuv/info HTTP/1.0\n\n"), NO_READER);
 }
 
+TEST_F(Session, EmptyLinesBeforeARequestLineAreIgnored) {
+  const std::string info = "GET /varuvezivuv/info HTTP/1.1\r\n\r\n";
+  EXPECT_EQ(exchange("\r\n" + info + "\r\n\r\n\n" + info), NO_READER + NO_READER);
+  // Also when the empty line arrives split from what follows it.
+  EXPECT_EQ(exchange("\r\n" + info, 1), NO_READER);
+  // A body's extra CR LF does not become the start of the next request.
+  EXPECT_EQ(exchange("POST /varuvezivuv/info HTTP/1.1\r\nContent-Length: 2\r\n\r\nab\r\n" + info),
+            NO_READER + NO_READER);
+  EXPECT_EQ(next, HttpSession::Next::Read);
+}
+
 TEST_F(Session, WebSocketKeyOnAnyPathGetsTheHandshakeAndNoRouting) {
   publishTemplate("QUJD");
   const std::string handshake =
