@@ -9,7 +9,7 @@
 // sends nothing until the first click, so that the browser's prompt follows from that click.
 
 import {
-  AccessBlockedError, DEFAULT_SERVICE_URL, ENROLMENT_PRESSES, ServiceError, ServiceUnreachableError,
+  AccessBlockedError, DEFAULT_PROMPT_TIMEOUT_MS, DEFAULT_SERVICE_URL, DEFAULT_TIMEOUT_MS, ENROLMENT_PRESSES, ServiceError, ServiceUnreachableError,
   cancelCapture, getAccessState, getStatus, openReader, requestAccess, templateByteLength,
   waitForTemplate,
 } from '../../web-client/fingerprint-service.js';
@@ -167,17 +167,12 @@ async function startCapture(mode) {
   element('result').hidden = true;
   element('progress').hidden = true;
   try {
-    // Until the browser has let a request through, the first one is the click's own, without a
-    // short time-out: the browser may be showing its prompt while it waits.
-    if (!mayPoll) {
-      say('Connecting to the fingerprint service…');
-      const status = await requestAccess({ service, signal });
-      showStatus(status);
-      if (status.error) throw status.error;
-    }
     say('Opening the reader…');
+    // Until the browser has let a request through, this click's request may wait while the
+    // browser shows its prompt: give it as long as requestAccess would.
     const { serialNumber } = await openReader({
       mode, rejectFakes: element('reject-fakes').checked, service, signal,
+      timeoutMs: mayPoll ? DEFAULT_TIMEOUT_MS : DEFAULT_PROMPT_TIMEOUT_MS,
     });
     element('serial').textContent = serialNumber || '(none reported)';
     showStatus({ state: 'running', readerOpen: true });
@@ -190,7 +185,7 @@ async function startCapture(mode) {
     if (signal.aborted) {
       say('Cancelled. Choose Enrol or Single capture to start again.');
     } else if (error instanceof AccessBlockedError) {
-      say(`${error.message} ${showBlocked(error.reason)}`);
+      say(showBlocked(error.reason));
     } else if (error instanceof ServiceUnreachableError) {
       showStatus({ state: 'not-running', message: error.message, error });
       say(`${error.message} ${NOT_RUNNING_ADVICE[error.reason]}`);

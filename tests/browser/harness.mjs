@@ -193,17 +193,18 @@ export async function launchBrowser(kind = 'chromium', args = []) {
   };
 }
 
-// A throw-away self-signed certificate for 127.0.0.1, made by openssl in a temporary folder:
-// { key, cert } (PEM) and `spki`, the base64 SHA-256 of its public key, which Chromium is told
+// A throw-away self-signed certificate for 127.0.0.1 and `names`, made by openssl in a temporary
+// folder: { key, cert } (PEM) and `spki`, the base64 SHA-256 of its public key, which Chromium is told
 // to trust with --ignore-certificate-errors-spki-list.
-export function makeCertificate() {
+export function makeCertificate(names = []) {
   const folder = mkdtempSync(path.join(os.tmpdir(), 'tobran-cert-'));
   try {
     const key = path.join(folder, 'key.pem');
     const cert = path.join(folder, 'cert.pem');
+    const altNames = ['IP:127.0.0.1', ...names.map((name) => `DNS:${name}`)].join(',');
     execFileSync('openssl', [
       'req', '-x509', '-newkey', 'ec', '-pkeyopt', 'ec_paramgen_curve:prime256v1', '-nodes',
-      '-days', '2', '-subj', '/CN=127.0.0.1', '-addext', 'subjectAltName=IP:127.0.0.1',
+      '-days', '2', '-subj', '/CN=tobran-quorvel test', '-addext', `subjectAltName=${altNames}`,
       '-keyout', key, '-out', cert,
     ], { stdio: 'ignore' });
     const pem = { key: readFileSync(key, 'utf8'), cert: readFileSync(cert, 'utf8') };
