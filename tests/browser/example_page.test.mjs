@@ -12,6 +12,8 @@
 // so each mode gets a service of its own.
 
 import assert from 'node:assert/strict';
+import http from 'node:http';
+import net from 'node:net';
 import { after, before, describe, it } from 'node:test';
 import {
   SERVICE_PORT, delay, freePort, launchBrowser, makeCertificate, scaled, screenshotPath, simulator,
@@ -368,6 +370,58 @@ describe('example page from 127.0.0.1, service in single-capture mode', () => {
   });
 });
 
+describe('example page against something that is not the service', () => {
+  let page;
+  const servers = [];
+  const sockets = new Set();
+
+  before(async () => {
+    page = await chromiumPage();
+  });
+
+  after(async () => {
+    await page?.close();
+    for (const socket of sockets) socket.destroy();
+    for (const server of servers) server.close();
+  });
+
+  // Listens on a free port of 127.0.0.1 with `server`; resolves the page's URL pointing at it.
+  async function pageFor(server) {
+    servers.push(server);
+    server.on('connection', (socket) => sockets.add(socket));
+    await new Promise((resolve) => server.listen(0, '127.0.0.1', resolve));
+    const { site } = await chromium();
+    return `${site.url}?service=http://127.0.0.1:${server.address().port}`;
+  }
+
+  it('says another program answers when the reply is not the service\'s', TEST, async () => {
+    await page.goto(await pageFor(http.createServer((request, response) => {
+      response.writeHead(200, { 'Content-Type': 'text/html', 'Access-Control-Allow-Origin': '*' });
+      response.end('<html>some other program</html>');
+    })));
+    await waitForText(page, '#status-message', 'it is not the fingerprint service');
+    assert.equal(await text(page, '#service-status'), 'Not running');
+    await page.click('#enrol');
+    await waitForText(page, '#message', 'Another program uses its port');
+    await waitForIdle(page);
+  });
+
+  it('gives up on a service that never answers, and says so', TEST, async () => {
+    const silent = net.createServer(() => {}); // accepts, reads nothing, answers nothing
+    await page.goto(await pageFor(silent));
+    const started = Date.now();
+    await page.waitForFunction(
+      () => document.getElementById('status-message').textContent.includes('did not answer in time'),
+      { timeout: scaled(15000) });
+    assert.ok(Date.now() - started < scaled(10000), 'within the request time-out');
+    await page.click('#single');
+    await page.waitForFunction(
+      () => document.getElementById('message').textContent.includes('did not answer in time'),
+      { timeout: scaled(15000) });
+    await waitForIdle(page);
+  });
+});
+
 // Requests the page sent towards the service, blocked ones included.
 function countServiceRequests(page) {
   const count = { total: 0 };
@@ -524,9 +578,9 @@ describe('example page in Firefox', () => {
   }
 
   for (const [mode, button, presses, message] of [
-    ['enrolment', '#enrol', 3, 'Enrolment finished'], ['single capture', '#single', 1, 'Finger captured'],
+    ['an enrolment', '#enrol', 3, 'Enrolment finished'], ['a single capture', '#single', 1, 'Finger captured'],
   ]) {
-    it(`takes a ${mode}`, TEST, async () => {
+    it(`takes ${mode}`, TEST, async () => {
       await service?.stop();
       controlPort = await freePort();
       service = await startService({ controlPort });
