@@ -97,15 +97,19 @@ const RET_MESSAGES = {
 };
 
 const UNREACHABLE_MESSAGES = {
-  'not-running': (service) => `The fingerprint service is not running on this computer (nothing answers at ${service}).`,
+  'not-running': (service) => 'The fingerprint service is not running on this computer'
+    + ` (nothing answers at ${service}).`,
   timeout: (service) => `The fingerprint service did not answer in time (at ${service}).`,
   'not-the-service': (service) => `Something else answers at ${service}: it is not the fingerprint service.`,
 };
 
 const BLOCKED_MESSAGES = {
-  denied: 'The browser blocked this page from reaching the fingerprint service on this computer: access to the local network was not allowed for this site.',
-  prompt: 'The browser has not yet been allowed to let this page reach the fingerprint service on this computer.',
-  insecure: 'The browser does not let a page opened over plain http reach the fingerprint service on this computer: the page must be opened over https.',
+  denied: 'The browser blocked this page from reaching the fingerprint service on this computer:'
+    + ' access to the local network was not allowed for this site.',
+  prompt: 'The browser has not yet been allowed to let this page reach the fingerprint service on'
+    + ' this computer.',
+  insecure: 'The browser does not let a page opened over plain http reach the fingerprint service'
+    + ' on this computer: the page must be opened over https.',
 };
 
 // Returns a sentence that explains the "ret" code `ret` of `operation` (one of 'beginCapture',

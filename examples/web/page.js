@@ -9,9 +9,9 @@
 // sends nothing until the first click, so that the browser's prompt follows from that click.
 
 import {
-  AccessBlockedError, DEFAULT_PROMPT_TIMEOUT_MS, DEFAULT_SERVICE_URL, DEFAULT_TIMEOUT_MS, ENROLMENT_PRESSES, ServiceError, ServiceUnreachableError,
-  cancelCapture, getAccessState, getStatus, openReader, requestAccess, templateByteLength,
-  waitForTemplate,
+  AccessBlockedError, DEFAULT_PROMPT_TIMEOUT_MS, DEFAULT_SERVICE_URL, DEFAULT_TIMEOUT_MS,
+  ENROLMENT_PRESSES, ServiceError, ServiceUnreachableError, cancelCapture, getAccessState,
+  getStatus, openReader, requestAccess, templateByteLength, waitForTemplate,
 } from '../../web-client/fingerprint-service.js';
 
 const service = new URLSearchParams(location.search).get('service') ?? DEFAULT_SERVICE_URL;
@@ -43,7 +43,8 @@ const BLOCKED_ADVICE = {
     + ' the fingerprint service on this computer. Open the page over https instead.',
 };
 const NOT_RUNNING_ADVICE = {
-  'not-running': 'Start the fingerprint service (Tobran-Quorvel) on this computer, then press Check again.',
+  'not-running': 'Start the fingerprint service (Tobran-Quorvel) on this computer, then press'
+    + ' Check again.',
   timeout: 'It may be busy or stuck: restart it, then press Check again.',
   'not-the-service': 'Another program uses its port (22001): stop that program, start the'
     + ' fingerprint service, then press Check again.',
@@ -63,7 +64,9 @@ function setBadge(id, state, text) {
 // 'insecure'. Returns the advice, for the capture message too.
 function showBlocked(reason) {
   mayPoll = false;
-  const labels = { prompt: 'Needs your permission', denied: 'Blocked by the browser', insecure: 'Blocked: page not on https' };
+  const labels = {
+    prompt: 'Needs your permission', denied: 'Blocked by the browser', insecure: 'Blocked: page not on https',
+  };
   setBadge('service-status', reason === 'prompt' ? 'idle' : 'error', labels[reason]);
   setBadge('reader-status', 'unknown', 'Unknown');
   element('service-status').dataset.blocked = reason;

@@ -588,6 +588,7 @@ describe('example page in Firefox', () => {
       await waitForText(page, '#service-status', 'Running');
       await capture(button, presses);
       await waitForText(page, '#message', message);
+      if (presses > 1) await page.screenshot({ path: screenshotPath('firefox-enrolment.png'), fullPage: true });
     });
   }
 
