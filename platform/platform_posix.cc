@@ -47,23 +47,23 @@ class Descriptor {
   int fd_;
 };
 
-// What a folder on the way to the lock must be: a folder owned by this user. `mode` bits that
-// must be clear: a folder that another user may write to could be swapped under us.
-bool isOwnFolder(int fd, mode_t forbidden) {
+// What a folder on the way to the lock must be: a folder of this user's that nobody else may
+// write to, since what is in a folder another user can write to could be swapped under us.
+bool isOwnFolder(int fd) {
   struct stat info{};
   return fstat(fd, &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == getuid() &&
-         (info.st_mode & forbidden) == 0;
+         (info.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }
 
 // Opens `name` in the folder `parent` (openat semantics), making it 0700 first when `create`
-// and it is missing. With `followLink` false a link there is refused. -1 unless it is a folder
-// of this user's that no other user may write to.
+// and it is missing. With `followLink` false a link there is refused. An invalid descriptor
+// unless it is one of the user's own folders (isOwnFolder).
 Descriptor openOwnFolder(int parent, const char* name, bool create, bool followLink) {
   if (create && mkdirat(parent, name, 0700) != 0 && errno != EEXIST)
     return Descriptor();
   Descriptor folder(
       openat(parent, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC | (followLink ? 0 : O_NOFOLLOW)));
-  if (folder.get() < 0 || !isOwnFolder(folder.get(), S_IWGRP | S_IWOTH))
+  if (folder.get() < 0 || !isOwnFolder(folder.get()))
     return Descriptor();
   return folder;
 }
@@ -89,13 +89,13 @@ std::string homeFolder() {
 
 // The folder of the lock, somewhere no other user can create or replace it. First the login
 // session's runtime folder, /run/user/<uid>, which the system makes for the user alone. Where
-// there is none (no systemd login session, e.g. a user without a graphical or ssh logon), a
+// there is none (no login session of systemd's, e.g. under su or cron, or without logind), a
 // folder of our own in the user's cache folder, ~/.cache/tobran-quorvel: a lock file is
 // disposable like any cache entry, the home is the user's alone, and every step is opened
 // relative to the one before, so nothing can be swapped between the checks and the lock.
 // Each folder must belong to the user and be writable by no one else; the runtime folder and
 // ours must not be links. A shared folder such as /tmp is never used: another user could
-// create the name first. -1 when no such folder can be had.
+// create the name first. An invalid descriptor when no such folder can be had.
 Descriptor lockFolder() {
   const std::string runtime = "/run/user/" + std::to_string(getuid());
   Descriptor folder = openOwnFolder(AT_FDCWD, runtime.c_str(), false, false);
