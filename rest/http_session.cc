@@ -83,7 +83,9 @@ HttpSession::Next HttpSession::consume(std::string_view& input, std::string& out
     if (webSocket_) {
       frames_.receive(input, output);
       input = {};
-      return Next::Read;
+      // After a close frame, sent in reply or for a broken frame, the server closes the TCP
+      // connection first, as the WebSocket protocol asks.
+      return frames_.closed() ? Next::Close : Next::Read;
     }
 
     error_code error;

@@ -4,8 +4,9 @@
 // "Sec-WebSocket-Key", turns the connection into a WebSocket for good.
 //
 // The connection is to be closed (after what was already written is sent) when a head is
-// rejected or too long, a request cannot be parsed, or no route matches. Nothing else closes
-// it: only the client does, also after HTTP/1.0 or "Connection: close".
+// rejected or too long, a request cannot be parsed, no route matches, or a WebSocket close frame
+// has been sent. Nothing else closes an HTTP connection: only the client does, also after
+// HTTP/1.0 or "Connection: close".
 //
 // Event-loop thread; one per connection.
 #pragma once

@@ -11,6 +11,18 @@ constexpr std::uint8_t OPCODE_CLOSE = 0x8;
 constexpr std::uint8_t OPCODE_PING = 0x9;
 constexpr std::uint8_t OPCODE_PONG = 0xA;
 constexpr std::size_t MAX_CONTROL_PAYLOAD = 125;
+constexpr std::uint16_t STATUS_PROTOCOL_ERROR = 1002;
+
+// Whether the first two bytes of a client's frame header break the protocol. No extension is
+// ever negotiated, so every RSV bit must be clear; opcodes 3-7 and 11-15 are reserved; a client
+// masks every frame; a control frame is never fragmented and carries at most 125 bytes.
+bool breaksProtocol(std::uint8_t first, std::uint8_t second) {
+  const std::uint8_t opcode = first & 0x0F;
+  const bool control = (opcode & 0x8) != 0;
+  const bool reserved = control ? opcode > OPCODE_PONG : opcode > 0x2;
+  return (first & 0x70) != 0 || reserved || (second & 0x80) == 0 ||
+         (control && ((first & 0x80) == 0 || (second & 0x7F) > MAX_CONTROL_PAYLOAD));
+}
 
 // Bytes of a frame header: 2, plus 2 or 8 of extended length, plus 4 of mask when masked.
 std::size_t headerSize(std::string_view header) {
@@ -44,11 +56,16 @@ std::string webSocketHandshake(std::string_view key) {
 }
 
 void WebSocketFrameReader::receive(std::string_view data, std::string& output) {
-  while (!data.empty() && !closeAnswered_) {
+  while (!data.empty() && !closed_) {
     if (!inPayload_) {
       // Collect the header a byte at a time; it is at most 14 bytes.
       header_.push_back(data.front());
       data.remove_prefix(1);
+      if (header_.size() == 2 && breaksProtocol(static_cast<std::uint8_t>(header_[0]),
+                                                static_cast<std::uint8_t>(header_[1]))) {
+        close(STATUS_PROTOCOL_ERROR, output);
+        return;
+      }
       if (header_.size() < headerSize(header_))
         continue;
       const auto first = static_cast<std::uint8_t>(header_[0]);
@@ -105,7 +122,15 @@ void WebSocketFrameReader::answerControlFrame(std::string& output) {
   output.push_back(static_cast<char>(payload.size()));
   output += payload;
   if (opcode_ == OPCODE_CLOSE)
-    closeAnswered_ = true;
+    closed_ = true;
+}
+
+void WebSocketFrameReader::close(std::uint16_t status, std::string& output) {
+  output.push_back(static_cast<char>(0x80 | OPCODE_CLOSE));
+  output.push_back(2);
+  output.push_back(static_cast<char>(status >> 8));
+  output.push_back(static_cast<char>(status & 0xFF));
+  closed_ = true;
 }
 
 } // namespace rest

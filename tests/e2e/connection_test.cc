@@ -96,20 +96,33 @@ TEST_F(Connection, HeadRequestGetsHeadersOnlyAndLeavesTheTemplate) {
             "{\"ret\":0, \"data\":{\"template\":\"");
 }
 
-TEST_F(Connection, WebSocketKeyGetsTheHandshakeAndTheConnectionStays) {
-  client.send("GET /varuvezivuv/info HTTP/1.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
-              "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n");
+TEST_F(Connection, WebSocketKeyGetsTheHandshakeAndCloseEndsTheConnection) {
+  const std::string upgrade =
+      "GET /varuvezivuv/info HTTP/1.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+      "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n";
   const std::string handshake =
       "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
       "Sec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n\r\n";
+  client.send(upgrade);
   EXPECT_EQ(readReplies(handshake.size()), handshake);
-  // A masked text frame "hi" is ignored; a masked close frame with code 1000 is answered.
+  // A masked text frame "hi" is ignored and the connection stays.
   client.send(std::string("\x81\x82\x01\x02\x03\x04", 6) + std::string("\x69\x6b", 2));
   EXPECT_EQ(client.readFor(scaled(milliseconds(300))), "");
+  EXPECT_FALSE(client.peerClosed());
+  // A masked close frame with code 1000 is answered, and the service then closes its side
+  // without waiting for the client to.
   client.send(std::string("\x88\x82\x00\x00\x00\x00\x03\xE8", 8));
   EXPECT_EQ(readReplies(4), std::string("\x88\x02\x03\xE8", 4));
-  EXPECT_EQ(client.readFor(scaled(milliseconds(300))), "");
-  EXPECT_FALSE(client.peerClosed());
+  EXPECT_EQ(client.readFor(scaled(milliseconds(1000))), "");
+  EXPECT_TRUE(client.peerClosed());
+
+  // An unmasked frame from a client breaks the protocol: close 1002, then the end.
+  TcpClient misbehaving;
+  ASSERT_TRUE(misbehaving.connect(SERVICE_PORT));
+  misbehaving.send(upgrade + std::string("\x81\x02hi", 4));
+  EXPECT_EQ(misbehaving.readFor(scaled(milliseconds(1000))),
+            handshake + std::string("\x88\x02\x03\xEA", 4));
+  EXPECT_TRUE(misbehaving.peerClosed());
 }
 
 TEST_F(Connection, ClientThatStopsSendingDoesNotHoldUpOthers) {

@@ -207,15 +207,26 @@ TEST_F(Session, WebSocketKeyOnAnyPathGetsTheHandshakeAndNoRouting) {
   const std::string handshake =
       "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
       "Sec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n\r\n";
-  EXPECT_EQ(exchange("GET /varuvezivuv/fingerprint/getTemplate HTTP/1.1\r\n"
-                     "sec-websocket-key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n"
-                     "GET /varuvezivuv/fingerprint/getTemplate HTTP/1.1\r\n\r\n"),
-            handshake);
+  const std::string request = "GET /varuvezivuv/fingerprint/getTemplate HTTP/1.1\r\n";
+  EXPECT_EQ(exchange(request + "sec-websocket-key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n"), handshake);
   EXPECT_TRUE(session.isWebSocket());
   EXPECT_EQ(next, HttpSession::Next::Read);
+  // A request after the upgrade is read as an unmasked frame with RSV1 set: a protocol error,
+  // answered with close 1002, and the connection closes.
+  EXPECT_EQ(exchange(request + "\r\n"), std::string("\x88\x02\x03\xEA", 4));
+  EXPECT_EQ(next, HttpSession::Next::Close);
+  EXPECT_EQ(exchange(std::string("\x89\x80\0\0\0\0", 6)), "");
   // The template was neither handed over nor lost.
   std::lock_guard lock(capture::captureStateLock());
   EXPECT_STREQ(capture::captureState().templateText, "QUJD");
+}
+
+TEST_F(Session, WebSocketCloseFrameIsAnsweredAndClosesTheConnection) {
+  exchange("GET / HTTP/1.1\r\nSec-WebSocket-Key: x\r\n\r\n");
+  // A masked ping, then a masked close with status 1000.
+  EXPECT_EQ(exchange(std::string("\x89\x80\0\0\0\0\x88\x82\0\0\0\0\x03\xE8", 14)),
+            std::string("\x8A\x00\x88\x02\x03\xE8", 6));
+  EXPECT_EQ(next, HttpSession::Next::Close);
 }
 
 TEST_F(Session, UnknownPathWithWebSocketKeyStillGetsTheHandshake) {
