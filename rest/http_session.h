@@ -41,6 +41,13 @@ class HttpSession {
 
   bool isWebSocket() const { return webSocket_; }
 
+  // What of a request has arrived but not yet been answered: nothing, part of a head, or a
+  // head and part of its body. WebSocket frames never count: an idle WebSocket is normal.
+  enum class Pending { Nothing, Head, Body };
+  Pending pending() const;
+  // Requests completed so far (answered, or turned into a WebSocket).
+  std::size_t requests() const { return requests_; }
+
  private:
   Next consume(std::string_view& input, std::string& output);
 
@@ -49,6 +56,7 @@ class HttpSession {
   std::unique_ptr<RequestParser> parser_; // the request being read, once its head is parsed
   bool webSocket_ = false;
   bool closing_ = false;
+  std::size_t requests_ = 0;
   WebSocketFrameReader frames_;
 };
 
