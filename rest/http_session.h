@@ -4,8 +4,9 @@
 // "Sec-WebSocket-Key", turns the connection into a WebSocket for good.
 //
 // The connection is to be closed (after what was already written is sent) when a head is
-// rejected or too long, a request cannot be parsed, or no route matches. Nothing else closes
-// it: only the client does, also after HTTP/1.0 or "Connection: close".
+// rejected or too long, a request cannot be parsed, or no route matches. No request closes it
+// otherwise, also not HTTP/1.0 or "Connection: close": the client does, or the listener when
+// the connection stalls or descriptors run short (connection_registry.h).
 //
 // Event-loop thread; one per connection.
 #pragma once
