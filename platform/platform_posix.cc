@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <fcntl.h>
@@ -163,6 +164,21 @@ void sleepMilliseconds(unsigned milliseconds) {
 bool prepareExclusiveListener(std::intptr_t nativeSocket) {
   const int on = 1;
   return setsockopt(static_cast<int>(nativeSocket), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0;
+}
+
+std::size_t raiseDescriptorLimit() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0)
+    return 0;
+  if (limit.rlim_cur < limit.rlim_max) {
+    rlimit raised = limit;
+    raised.rlim_cur = limit.rlim_max;
+    // An unlimited hard limit cannot be the soft one (the kernel caps it at fs.nr_open): the
+    // soft limit then stays as it was.
+    if (setrlimit(RLIMIT_NOFILE, &raised) == 0)
+      limit = raised;
+  }
+  return limit.rlim_cur == RLIM_INFINITY ? 0 : static_cast<std::size_t>(limit.rlim_cur);
 }
 
 } // namespace platform

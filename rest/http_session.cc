@@ -54,6 +54,14 @@ class RequestParser final : public http::basic_parser<true> {
 HttpSession::HttpSession() = default;
 HttpSession::~HttpSession() = default;
 
+HttpSession::Pending HttpSession::pending() const {
+  if (webSocket_ || closing_)
+    return Pending::Nothing;
+  if (parser_)
+    return Pending::Body;
+  return pending_.empty() ? Pending::Nothing : Pending::Head;
+}
+
 HttpSession::Next HttpSession::receive(std::string_view data, std::string& output) {
   if (closing_)
     return Next::Close;
@@ -131,6 +139,7 @@ HttpSession::Next HttpSession::consume(std::string_view& input, std::string& out
       return Next::Read;
 
     const std::unique_ptr<RequestParser> request = std::move(parser_);
+    ++requests_;
     if (request->hasWebSocketKey) {
       output += webSocketHandshake(request->webSocketKey);
       webSocket_ = true;

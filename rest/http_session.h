@@ -5,8 +5,9 @@
 //
 // The connection is to be closed (after what was already written is sent) when a head is
 // rejected or too long, a request cannot be parsed, no route matches, or a WebSocket close frame
-// has been sent. Nothing else closes an HTTP connection: only the client does, also after
-// HTTP/1.0 or "Connection: close".
+// has been sent. No request closes it otherwise, also not HTTP/1.0 or "Connection: close": the
+// client does, or the listener when the connection stalls or descriptors run short
+// (connection_registry.h).
 //
 // Event-loop thread; one per connection.
 #pragma once
@@ -42,6 +43,13 @@ class HttpSession {
 
   bool isWebSocket() const { return webSocket_; }
 
+  // What of a request has arrived but not yet been answered: nothing, part of a head, or a
+  // head and part of its body. WebSocket frames never count: an idle WebSocket is normal.
+  enum class Pending { Nothing, Head, Body };
+  Pending pending() const;
+  // Requests completed so far (answered, or turned into a WebSocket).
+  std::size_t requests() const { return requests_; }
+
  private:
   Next consume(std::string_view& input, std::string& output);
 
@@ -50,6 +58,7 @@ class HttpSession {
   std::unique_ptr<RequestParser> parser_; // the request being read, once its head is parsed
   bool webSocket_ = false;
   bool closing_ = false;
+  std::size_t requests_ = 0;
   WebSocketFrameReader frames_;
 };
 

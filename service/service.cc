@@ -13,16 +13,19 @@
 
 namespace service {
 
-int runService() {
+int runService(const rest::StallTimeouts& timeouts) {
   // A lock that cannot be created does not stop the service; only one held elsewhere does.
   if (platform::acquireSingleInstanceLock(SINGLE_INSTANCE_MUTEX) ==
       platform::InstanceLock::HeldElsewhere)
     return 0;
 
+  // The default limit (1,024 on most systems) would let one host hold every descriptor.
+  const std::size_t descriptorLimit = platform::raiseDescriptorLimit();
+
   // Everything happens on this thread: one io_context, run here and nowhere else.
   boost::asio::io_context eventLoop(1);
-  const auto listener =
-      rest::Listener::start(eventLoop, static_cast<std::uint16_t>(std::atoi(SERVICE_PORT)));
+  const auto listener = rest::Listener::start(
+      eventLoop, static_cast<std::uint16_t>(std::atoi(SERVICE_PORT)), descriptorLimit, timeouts);
   if (!listener) {
     std::fprintf(stderr, "Error starting server on port %s\n", SERVICE_PORT);
     std::exit(1);

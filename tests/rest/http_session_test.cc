@@ -123,6 +123,18 @@ TEST_F(Session, IncompleteBodyWaitsForTheRest) {
   EXPECT_EQ(exchange("cd"), NO_READER);
 }
 
+TEST_F(Session, WhatIsPendingBetweenReadsIsNothingAHeadOrABody) {
+  EXPECT_EQ(session.pending(), HttpSession::Pending::Nothing);
+  exchange("GET /varuvezivuv/info HTTP/1.1\r\n");
+  EXPECT_EQ(session.pending(), HttpSession::Pending::Head);
+  exchange("\r\nPOST /varuvezivuv/info HTTP/1.1\r\nContent-Length: 4\r\n\r\nab");
+  EXPECT_EQ(session.pending(), HttpSession::Pending::Body);
+  EXPECT_EQ(session.requests(), 1u);
+  exchange("cd");
+  EXPECT_EQ(session.pending(), HttpSession::Pending::Nothing);
+  EXPECT_EQ(session.requests(), 2u);
+}
+
 TEST_F(Session, TheTemplateIsHandedOverOnceAndNeverToAHeadRequest) {
   publishTemplate("QUJD");
   EXPECT_EQ(exchange("HEAD /varuvezivuv/fingerprint/getTemplate HTTP/1.1\r\n\r\n"), HEAD);
