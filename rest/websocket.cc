@@ -137,10 +137,9 @@ void WebSocketFrameReader::receive(std::string_view data, std::string& output) {
       payloadOffset_ = 0;
       controlPayload_.clear();
       if ((opcode_ & 0x8) == 0) {
-        if (opcode_ != OPCODE_CONTINUATION) {
+        // The last text message ended on a character boundary, or the reader is closed.
+        if (opcode_ != OPCODE_CONTINUATION)
           textMessage_ = opcode_ == OPCODE_TEXT;
-          text_ = {};
-        }
         inMessage_ = (first & 0x80) == 0;
       }
       if (length == 0) {
