@@ -116,13 +116,29 @@ TEST_F(Connection, WebSocketKeyGetsTheHandshakeAndCloseEndsTheConnection) {
   EXPECT_EQ(client.readFor(scaled(milliseconds(1000))), "");
   EXPECT_TRUE(client.peerClosed());
 
-  // An unmasked frame from a client breaks the protocol: close 1002, then the end.
-  TcpClient misbehaving;
-  ASSERT_TRUE(misbehaving.connect(SERVICE_PORT));
-  misbehaving.send(upgrade + std::string("\x81\x02hi", 4));
-  EXPECT_EQ(misbehaving.readFor(scaled(milliseconds(1000))),
-            handshake + std::string("\x88\x02\x03\xEA", 4));
-  EXPECT_TRUE(misbehaving.peerClosed());
+  // A frame that breaks the protocol gets close 1002, text that is not UTF-8 close 1007; then
+  // the service closes the connection.
+  const std::string protocolError("\x88\x02\x03\xEA", 4);
+  const std::string invalidText("\x88\x02\x03\xEF", 4);
+  const struct {
+    std::string frames;
+    const std::string& reply;
+  } misuses[] = {
+      {std::string("\x81\x02hi", 4), protocolError},                     // unmasked
+      {std::string("\x80\x80\0\0\0\0", 6), protocolError},               // no message begun
+      {std::string("\x88\x81\0\0\0\0\x03", 7), protocolError},           // 1-byte close
+      {std::string("\x88\x82\0\0\0\0\x03\xEE", 8), protocolError},       // status 1006
+      {std::string("\x82\xFF\xFF\0\0\0\0\0\0\0\0\0\0\0", 14), protocolError}, // length
+      {std::string("\x81\x81\0\0\0\0\xFF", 7), invalidText},
+  };
+  for (const auto& [frames, reply] : misuses) {
+    TcpClient misbehaving;
+    ASSERT_TRUE(misbehaving.connect(SERVICE_PORT));
+    misbehaving.send(upgrade + frames);
+    EXPECT_EQ(misbehaving.readFor(scaled(milliseconds(1000))), handshake + reply)
+        << testing::PrintToString(frames);
+    EXPECT_TRUE(misbehaving.peerClosed());
+  }
 }
 
 TEST_F(Connection, ClientThatStopsSendingDoesNotHoldUpOthers) {

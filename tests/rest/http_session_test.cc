@@ -241,6 +241,36 @@ TEST_F(Session, WebSocketCloseFrameIsAnsweredAndClosesTheConnection) {
   EXPECT_EQ(next, HttpSession::Next::Close);
 }
 
+TEST_F(Session, WebSocketMisuseIsAnsweredWithACloseStatusAndEndsTheConnection) {
+  const std::string upgrade = "GET / HTTP/1.1\r\nSec-WebSocket-Key: x\r\n\r\n";
+  const std::string ping("\x89\x80\0\0\0\0", 6);
+  const struct {
+    std::string frames;
+    std::string reply;
+  } cases[] = {
+      {std::string("\x80\x81\0\0\0\0x", 7), "\x03\xEA"},       // continuation first: 1002
+      {std::string("\x88\x82\0\0\0\0\x03\xED", 8), "\x03\xEA"}, // status 1005: 1002
+      {std::string("\x88\x83\0\0\0\0\x03\xE8\xFF", 9), "\x03\xEF"}, // reason not UTF-8: 1007
+      {std::string("\x81\x82\0\0\0\0\xC3\x28", 8), "\x03\xEF"}, // text not UTF-8: 1007
+  };
+  for (const auto& [frames, reply] : cases)
+    for (const std::size_t pieceSize : {std::size_t{1}, frames.size()}) {
+      HttpSession webSocket;
+      std::string output;
+      webSocket.receive(upgrade, output);
+      output.clear();
+      HttpSession::Next after = HttpSession::Next::Read;
+      for (std::size_t at = 0; at < frames.size(); at += pieceSize)
+        after = webSocket.receive(std::string_view(frames).substr(at, pieceSize), output);
+      EXPECT_EQ(output, "\x88\x02" + reply) << testing::PrintToString(frames);
+      EXPECT_EQ(after, HttpSession::Next::Close);
+      // Nothing more is read: a ping gets no pong.
+      output.clear();
+      EXPECT_EQ(webSocket.receive(ping, output), HttpSession::Next::Close);
+      EXPECT_EQ(output, "");
+    }
+}
+
 TEST_F(Session, UnknownPathWithWebSocketKeyStillGetsTheHandshake) {
   EXPECT_EQ(exchange("GET /nowhere HTTP/1.1\r\nSec-WebSocket-Key: x\r\n\r\n").substr(0, 34),
             "HTTP/1.1 101 Switching Protocols\r\n");
