@@ -39,17 +39,18 @@ class HttpSession {
   // Close: write out `output`, then close; later bytes are ignored.
   Next receive(std::string_view data, std::string& output);
 
-  bool isWebSocket() const { return webSocket_; }
+  bool isWebSocket() const { return frames_ != nullptr; }
 
  private:
   Next consume(std::string_view& input, std::string& output);
 
+  // Kept small: an idle keep-alive connection holds one of these and nothing else.
   std::string pending_;                  // received bytes not yet consumed
   RequestHeadScanner headScanner_;        // the head being received, until it is complete
-  std::unique_ptr<RequestParser> parser_; // the request being read, once its head is parsed
-  bool webSocket_ = false;
+  bool headBegun_ = false;                // part of the next head has been scanned already
   bool closing_ = false;
-  WebSocketFrameReader frames_;
+  std::unique_ptr<RequestParser> parser_; // the request being read, once its head is parsed
+  std::unique_ptr<WebSocketFrameReader> frames_; // after a WebSocket handshake
 };
 
 } // namespace rest

@@ -1,10 +1,59 @@
 #include "rest/request_head.h"
 
+#include <array>
+
 namespace rest {
 namespace {
 
 bool allowedInHead(unsigned char byte) {
   return byte == '\r' || byte == '\n' || (byte >= 0x20 && byte != 0x7F);
+}
+
+enum CharClass : unsigned char {
+  TOKEN = 1,       // tchar: may appear in a method or a header name
+  TARGET = 2,      // visible and not DEL: may appear in a request target
+  FIELD_VALUE = 4, // not a control character: may appear in a header value
+};
+
+constexpr std::array<unsigned char, 256> charClasses() {
+  std::array<unsigned char, 256> classes{};
+  for (int c = 0; c < 256; ++c) {
+    const bool alphanumeric =
+        (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+    if (alphanumeric || std::string_view("!#$%&'*+-.^_`|~").find(static_cast<char>(c)) !=
+                            std::string_view::npos)
+      classes[c] |= TOKEN;
+    if (c > 0x20 && c != 0x7F)
+      classes[c] |= TARGET;
+    if (c >= 0x20 && c != 0x7F)
+      classes[c] |= FIELD_VALUE;
+  }
+  return classes;
+}
+constexpr std::array<unsigned char, 256> CHAR_CLASSES = charClasses();
+
+bool is(char c, CharClass charClass) {
+  return (CHAR_CLASSES[static_cast<unsigned char>(c)] & charClass) != 0;
+}
+
+bool equalsIgnoringCase(std::string_view text, std::string_view lowerCase) {
+  if (text.size() != lowerCase.size())
+    return false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i] >= 'A' && text[i] <= 'Z' ? static_cast<char>(text[i] - 'A' + 'a') : text[i];
+    if (c != lowerCase[i])
+      return false;
+  }
+  return true;
+}
+
+// The headers after which a request may have a body, or is a WebSocket handshake.
+bool changesHowTheRequestIsRead(std::string_view name) {
+  for (const std::string_view special : {"content-length", "transfer-encoding", "connection",
+                                         "proxy-connection", "upgrade", "sec-websocket-key"})
+    if (equalsIgnoringCase(name, special))
+      return true;
+  return false;
 }
 
 } // namespace
@@ -44,6 +93,55 @@ HeadScan RequestHeadScanner::scan(std::string_view received) {
 
 HeadScan scanRequestHead(std::string_view received) {
   return RequestHeadScanner().scan(received);
+}
+
+std::optional<PlainRequestHead> readPlainRequestHead(std::string_view received) {
+  const std::string_view bytes = received.substr(0, MAX_REQUEST_HEAD);
+  const std::size_t size = bytes.size();
+  std::size_t at = 0;
+
+  // The request line.
+  while (at < size && is(bytes[at], TOKEN))
+    ++at;
+  if (at == 0 || at == size || bytes[at] != ' ')
+    return std::nullopt;
+  PlainRequestHead head;
+  head.isHead = bytes.substr(0, at) == "HEAD";
+  const std::size_t targetStart = ++at;
+  while (at < size && is(bytes[at], TARGET))
+    ++at;
+  if (at == targetStart || at == size || bytes[at] != ' ')
+    return std::nullopt;
+  head.target = bytes.substr(targetStart, at - targetStart);
+  const std::string_view version = bytes.substr(at + 1, 10);
+  if (version != "HTTP/1.1\r\n" && version != "HTTP/1.0\r\n")
+    return std::nullopt;
+  at += 11;
+
+  // Header lines until the blank one. A line that starts with a space continues the one before
+  // (obsolete folding): it has no name, so it is not plain.
+  for (;;) {
+    if (at + 1 >= size)
+      return std::nullopt;
+    if (bytes[at] == '\r') {
+      if (bytes[at + 1] != '\n')
+        return std::nullopt;
+      head.length = at + 2;
+      return head;
+    }
+    const std::size_t nameStart = at;
+    while (at < size && is(bytes[at], TOKEN))
+      ++at;
+    if (at == nameStart || at == size || bytes[at] != ':' ||
+        changesHowTheRequestIsRead(bytes.substr(nameStart, at - nameStart)))
+      return std::nullopt;
+    ++at;
+    while (at < size && is(bytes[at], FIELD_VALUE))
+      ++at;
+    if (at + 1 >= size || bytes[at] != '\r' || bytes[at + 1] != '\n')
+      return std::nullopt;
+    at += 2;
+  }
 }
 
 std::string withCrLfLineEnds(std::string_view head) {
