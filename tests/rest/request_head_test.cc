@@ -79,6 +79,18 @@ TEST(RequestHead, OtherHeadsAreNotPlain) {
   const std::string exact =
       start + std::string(MAX_REQUEST_HEAD - start.size() - 4, 'a') + "\r\n\r\n";
   EXPECT_EQ(readPlainRequestHead(exact)->length, MAX_REQUEST_HEAD);
+  // A control character or DEL anywhere in a target or a value, bytes above 127 allowed.
+  for (std::size_t at = 0; at < 20; ++at) {
+    for (const char odd : {'\x01', '\x7f', '\t', ' '}) {
+      std::string target = "/" + std::string(20, '\xe9');
+      std::string value = std::string(20, '\x80');
+      target[at + 1 < target.size() ? at + 1 : 1] = odd;
+      value[at] = odd;
+      const std::string line = "GET / HTTP/1.1\r\nX: " + value + "\r\n\r\n";
+      EXPECT_EQ(readPlainRequestHead(line).has_value(), odd == ' ') << at << int(odd);
+      EXPECT_FALSE(readPlainRequestHead("GET " + target + " HTTP/1.1\r\n\r\n")) << at;
+    }
+  }
 }
 
 // A head arriving in pieces is judged exactly as the same head arriving whole, wherever the
