@@ -64,6 +64,7 @@ wait_for_port() {
   return 1
 }
 cpu_ticks() { awk '{ sub(/.*\) /, ""); print $12 + $13 }' "/proc/$1/stat"; }
+user_ticks() { awk '{ sub(/.*\) /, ""); print $12 }' "/proc/$1/stat"; }
 rss_kib() { awk '/^VmRSS:/ { print $2 }' "/proc/$1/status"; }
 # "name:switches" for every thread of a process.
 thread_switches() {
@@ -106,16 +107,17 @@ wakeups() {
     awk '{ printf "%s%s %d", sep, $1, $3 - $2; sep = ", " }'
 }
 
-# One wrk run; prints "requests rps p50 p90 p99 ticks errors", latencies in microseconds.
+# One wrk run; prints "requests rps p50 p90 p99 ticks errors user-ticks", latencies in
+# microseconds, ticks of CPU time (user and system, then user alone).
 run() {
   local who=$1 connections=$2 log=$3
-  local pid=${pid_of[$1]} t0 t1
-  t0=$(cpu_ticks "$pid")
+  local pid=${pid_of[$1]} t0 t1 u0 u1
+  t0=$(cpu_ticks "$pid") u0=$(user_ticks "$pid")
   on_client wrk -t1 -c"$connections" -d"${seconds}s" --latency \
     "http://127.0.0.1:${port_of[$who]}$PATH_POLLED" > "$log"
-  t1=$(cpu_ticks "$pid")
+  t1=$(cpu_ticks "$pid") u1=$(user_ticks "$pid")
   if grep -q 'Non-2xx' "$log"; then echo "wrk saw other replies than 200 from the $who:" >&2; cat "$log" >&2; exit 1; fi
-  awk -v ticks=$((t1 - t0)) '
+  awk -v ticks=$((t1 - t0)) -v user=$((u1 - u0)) '
     function us(text) {
       if (text ~ /us$/) return text + 0
       if (text ~ /ms$/) return text * 1000
@@ -125,7 +127,7 @@ run() {
     /^Requests\/sec:/ { rps = $2 }
     /^ +50%/ { p50 = us($2) } /^ +90%/ { p90 = us($2) } /^ +99%/ { p99 = us($2) }
     /^ +Socket errors:/ { errors = $0; gsub(/ +/, "_", errors) }
-    END { print requests, rps, p50, p90, p99, ticks, (errors == "" ? "-" : errors) }' "$log"
+    END { print requests, rps, p50, p90, p99, ticks, (errors == "" ? "-" : errors), user }' "$log"
 }
 
 # Warm-up, then three runs each per connection count, alternating.
@@ -189,22 +191,24 @@ done
 median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 field() { awk -v f="$1" 'NF { print $f }'; }
 per() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", (b > 0 ? a / b : 0) }'; }
-declare -A rps cpu p50 p90 p99
+declare -A rps cpu ucpu p50 p90 p99
 {
   echo
-  printf '%-8s %5s %4s %10s %12s %9s %9s %9s %11s  %s\n' server conns run requests "requests/s" \
-    "p50 us" "p90 us" "p99 us" "CPU us/req" "socket errors"
+  printf '%-8s %5s %4s %10s %12s %9s %9s %9s %11s %11s  %s\n' server conns run requests "requests/s" \
+    "p50 us" "p90 us" "p99 us" "CPU us/req" "user us/req" "socket errors"
   for connections in "${CONNECTION_COUNTS[@]}"; do
     for who in floor service; do
       i=0
-      while read -r requests r l50 l90 l99 ticks errors; do
+      while read -r requests r l50 l90 l99 ticks errors user; do
         i=$((i + 1))
-        printf '%-8s %5s %4s %10s %12s %9s %9s %9s %11.3f  %s\n' "$who" "$connections" "$i" "$requests" \
-          "$r" "$l50" "$l90" "$l99" "$(per "$((ticks * 1000000))" "$((hz * requests))")" "$errors"
+        printf '%-8s %5s %4s %10s %12s %9s %9s %9s %11.3f %11.3f  %s\n' "$who" "$connections" "$i" \
+          "$requests" "$r" "$l50" "$l90" "$l99" "$(per "$((ticks * 1000000))" "$((hz * requests))")" \
+          "$(per "$((user * 1000000))" "$((hz * requests))")" "$errors"
       done <<< "${runs[$who,$connections]%$'\n'}"
       key=$who,$connections
       rps[$key]=$(field 2 <<< "${runs[$key]}" | awk '{ s += $1 } END { printf "%.0f", s / NR }')
       cpu[$key]=$(awk -v hz="$hz" 'NF { r += $1; t += $6 } END { printf "%.3f", t / hz * 1e6 / r }' <<< "${runs[$key]}")
+      ucpu[$key]=$(awk -v hz="$hz" 'NF { r += $1; t += $8 } END { printf "%.3f", t / hz * 1e6 / r }' <<< "${runs[$key]}")
       p50[$key]=$(field 3 <<< "${runs[$key]}" | median)
       p90[$key]=$(field 4 <<< "${runs[$key]}" | median)
       p99[$key]=$(field 5 <<< "${runs[$key]}" | median)
@@ -213,13 +217,13 @@ declare -A rps cpu p50 p90 p99
 
   echo
   echo "Ratios service / floor (CPU from the totals of the three runs, latency from their medians):"
-  printf '%5s %12s %12s %8s %11s %11s %8s %22s\n' conns "svc req/s" "floor req/s" ratio "svc us/req" \
-    "floor us/req" ratio "p99 us svc/floor"
+  printf '%5s %12s %12s %8s %11s %12s %8s %14s %22s\n' conns "svc req/s" "floor req/s" ratio \
+    "svc us/req" "floor us/req" ratio "user svc/floor" "p99 us svc/floor"
   for connections in "${CONNECTION_COUNTS[@]}"; do
     s=service,$connections f=floor,$connections
-    printf '%5s %12s %12s %8s %11s %11s %8s %22s\n' "$connections" "${rps[$s]}" "${rps[$f]}" \
+    printf '%5s %12s %12s %8s %11s %12s %8s %14s %22s\n' "$connections" "${rps[$s]}" "${rps[$f]}" \
       "$(per "${rps[$s]}" "${rps[$f]}")" "${cpu[$s]}" "${cpu[$f]}" "$(per "${cpu[$s]}" "${cpu[$f]}")" \
-      "${p99[$s]} / ${p99[$f]}"
+      "${ucpu[$s]} / ${ucpu[$f]}" "${p99[$s]} / ${p99[$f]}"
   done
 
   echo
@@ -253,6 +257,7 @@ declare -A rps cpu p50 p90 p99
     s=service,$connections f=floor,$connections
     echo "| Throughput, $connections connections | ${rps[$s]} req/s | ${rps[$f]} req/s | $(per "${rps[$s]}" "${rps[$f]}") | |"
     echo "| CPU per request, $connections connections | ${cpu[$s]} µs | ${cpu[$f]} µs | $(per "${cpu[$s]}" "${cpu[$f]}") | ≤ 1.0 |"
+    echo "| of which user space | ${ucpu[$s]} µs | ${ucpu[$f]} µs | | |"
     echo "| Latency p50 / p90 / p99, $connections connections | ${p50[$s]} / ${p90[$s]} / ${p99[$s]} µs | ${p50[$f]} / ${p90[$f]} / ${p99[$f]} µs | | $([ "$connections" = 1000 ] && echo 'p99 ≤ floor') |"
   done
   sr=${syscalls_reply[service]##*requests=} fr=${syscalls_reply[floor]##*requests=}
