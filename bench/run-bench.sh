@@ -268,6 +268,6 @@ declare -A rps cpu ucpu p50 p90 p99
     echo "| Resident memory, $held idle connections | $(mib "${held_rss[service,$held]}") | $(mib "${held_rss[floor,$held]}") | | $([ "$held" = 10000 ] && echo '≤ 8 MiB') |"
   done
   echo "| Resident memory, after they closed | $(mib "${closed_rss[service]}") | $(mib "${closed_rss[floor]}") | | ≤ idle + 1 MiB |"
-  echo "| Wake-ups in 10 s idle | $(wakeups service) | $(wakeups floor) | | event loop: 0 |"
+  echo "| Wake-ups in 10 s idle, per thread | $(wakeups service | sed 's#/[0-9]*##g') | $(wakeups floor | sed 's#/[0-9]*##g') | | event loop: 0 |"
 } >> "$results"
 cat "$results"
