@@ -1,6 +1,7 @@
 // One connection's protocol, without the socket: the bytes a client sends go in, the bytes of
-// every reply come out, in order. HTTP requests are parsed one after another (pipelined ones
-// too), each with a fresh parser; each complete request goes to the router, or, when it carries
+// every reply come out, in order. HTTP requests are read one after another (pipelined ones
+// too): a plain head that arrived whole in one pass where it lies, any other request with a
+// fresh parser; each complete request goes to the router, or, when it carries
 // "Sec-WebSocket-Key", turns the connection into a WebSocket for good.
 //
 // The connection is to be closed (after what was already written is sent) when a head is

@@ -15,8 +15,9 @@ bool allowedInHead(unsigned char byte) {
 constexpr std::array<bool, 256> tokenChars() {
   std::array<bool, 256> token{};
   for (int c = 0; c < 256; ++c)
-    token[c] = (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
-               std::string_view("!#$%&'*+-.^_`|~").find(static_cast<char>(c)) != std::string_view::npos;
+    token[c] = (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+  for (const char c : std::string_view("!#$%&'*+-.^_`|~"))
+    token[static_cast<unsigned char>(c)] = true;
   return token;
 }
 constexpr std::array<bool, 256> TOKEN_CHARS = tokenChars();
@@ -35,7 +36,8 @@ std::size_t skipAtLeast(std::string_view bytes, std::size_t at, unsigned char lo
   for (; at + 8 <= bytes.size(); at += 8) {
     std::uint64_t word;
     std::memcpy(&word, bytes.data() + at, 8);
-    // Some byte is below `lowest` (bytes from 0x80 up never count), or some byte is DEL.
+    // Some byte is below `lowest` (bytes from 0x80 up never count), or some byte is DEL. The
+    // test may be wrong about which byte, never about whether there is one.
     const std::uint64_t below = (word - ONES * lowest) & ~word & HIGH_BITS;
     const std::uint64_t notDel = word ^ (ONES * 0x7F);
     const std::uint64_t del = (notDel - ONES) & ~notDel & HIGH_BITS;
@@ -53,14 +55,15 @@ std::size_t skipAtLeast(std::string_view bytes, std::size_t at, unsigned char lo
 
 bool equalsIgnoringCase(std::string_view text, std::string_view lowerCase) {
   for (std::size_t i = 0; i < text.size(); ++i) {
-    const char c = text[i] >= 'A' && text[i] <= 'Z' ? static_cast<char>(text[i] - 'A' + 'a') : text[i];
-    if (c != lowerCase[i])
+    const char c = text[i];
+    if ((c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c) != lowerCase[i])
       return false;
   }
   return true;
 }
 
-// The headers after which a request may have a body, or is a WebSocket handshake.
+// The headers the full parser acts on: they may bring a body, make the request a WebSocket
+// handshake, or (Connection, when its list is malformed) close the connection.
 bool changesHowTheRequestIsRead(std::string_view name) {
   switch (name.size()) {
   case 7:
