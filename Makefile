@@ -89,7 +89,7 @@ fuzz:
 # shared folder, measured in the same run (bench/run-bench.sh); results in build/bench/results.txt.
 .PHONY: bench
 bench: build
-	@$(MAKE) --no-print-directory deps BUILD_PACKAGES="wrk gcc"
+	@$(MAKE) --no-print-directory deps BUILD_PACKAGES="wrk gcc linux-perf"
 	bench/run-bench.sh build
 
 # Windows: build-windows/Tobran-Quorvel.exe and libzkfp.dll, the platform seam's own Windows

@@ -6,7 +6,6 @@
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -34,9 +33,12 @@ int runService(const rest::StallTimeouts& timeouts) {
   // Flushed so that the line reaches a log file or a pipe now, not when the buffer fills.
   std::fflush(stdout);
 
+  // The loop sleeps until a socket or a timer needs it: nothing has to happen at intervals, so
+  // an idle service never wakes. The guard keeps run() from returning should every handler
+  // ever be done.
   const auto keepRunning = boost::asio::make_work_guard(eventLoop);
   for (;;)
-    eventLoop.run_for(std::chrono::milliseconds(POLL_TIMEOUT_MS));
+    eventLoop.run();
 }
 
 } // namespace service

@@ -9,7 +9,6 @@ namespace service {
 
 inline constexpr const wchar_t* SINGLE_INSTANCE_MUTEX = L"Tobran-Quorvel.exe";
 inline constexpr const char* SERVICE_PORT = "22001";
-inline constexpr unsigned POLL_TIMEOUT_MS = 1000;
 
 // Returns 0 when another copy already runs in this user logon; ends the process with status 1
 // when the port cannot be had; otherwise serves for ever. The service always runs with the

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 
@@ -201,6 +202,52 @@ TEST_F(Session, AHeadTrickledAByteAtATimeIsNotRescannedFromItsStart) {
 
 TEST_F(Session, LineFeedsAloneStillMakeARequest) {
   EXPECT_EQ(exchange("GET /varuvezivuv/info HTTP/1.0\n\n"), NO_READER);
+}
+
+// The head limit counts the bytes received: a head under it whose lines end in LF alone is
+// answered, although writing each of its line ends as CR LF would take it over the limit.
+TEST_F(Session, TheHeadLimitCountsBareLineFeedsAsSent) {
+  std::string head = "GET /varuvezivuv/info HTTP/1.1\n";
+  for (int line = 0; line < 1098; ++line)
+    head += "X:1234\n";
+  head += "\n";
+  head.insert(head.find("X:") + 2, 7722 - head.size(), 'x');
+  ASSERT_EQ(head.size(), 7722u);
+  ASSERT_EQ(std::count(head.begin(), head.end(), '\n'), 1100);
+  EXPECT_EQ(exchange(head), NO_READER);
+  EXPECT_EQ(next, HttpSession::Next::Read);
+}
+
+// A head arriving whole in the usual form is read in one pass, one arriving in pieces by the
+// general parser: both answer every head alike, plain or not.
+TEST_F(Session, HeadsAreAnsweredAlikeWholeOrInPieces) {
+  for (const std::string& request : {
+           std::string("HEAD /varuvezivuv/info HTTP/1.1\r\nHost: x\r\n\r\n"),
+           std::string("head /varuvezivuv/info HTTP/1.1\r\n\r\n"),
+           std::string("GET /varuvezivuv/info?\xc3\xa9 HTTP/1.0\r\nX:\r\nY:  v \xff \r\n\r\n"),
+           std::string("GET /varuvezivuv/info HTTP/1.2\r\n\r\n"),
+           std::string("GET /varuvezivuv/info HTTP/1.1 \r\n\r\n"),
+           std::string("GET  /varuvezivuv/info HTTP/1.1\r\n\r\n"),
+           std::string("GET /varuvezivuv/info HTTP/1.1\r\nX: a\r\n folded\r\n\r\n"),
+           std::string("GET /varuvezivuv/info HTTP/1.1\r\nX: a\rb\r\n\r\n"),
+           std::string("GET /varuvezivuv/info HTTP/1.1\r\nX : a\r\n\r\n"),
+           std::string("GET /varuvezivuv/info HTTP/1.1\r\n: a\r\n\r\n"),
+           std::string("GET /varuvezivuv/info HTTP/1.1\r\nconnection: a b\r\n\r\n"),
+           std::string("GET /varuvezivuv/info HTTP/1.1\r\nCONTENT-LENGTH: 2\r\n\r\nab"),
+           std::string("GET /varuvezivuv/info HTTP/1.1\r\nupgrade: x\r\n\r\n"),
+           std::string("GET /varuvezivuv/info HTTP/1.1\r\nSec-WebSocket-Key: k\r\n\r\n"),
+       }) {
+    HttpSession whole;
+    std::string wholeOutput;
+    const HttpSession::Next wholeNext = whole.receive(request, wholeOutput);
+    HttpSession pieces;
+    std::string piecesOutput;
+    HttpSession::Next piecesNext = HttpSession::Next::Read;
+    for (const char byte : request)
+      piecesNext = pieces.receive(std::string_view(&byte, 1), piecesOutput);
+    EXPECT_EQ(wholeOutput, piecesOutput) << request;
+    EXPECT_EQ(wholeNext, piecesNext) << request;
+  }
 }
 
 TEST_F(Session, EmptyLinesBeforeARequestLineAreIgnored) {
