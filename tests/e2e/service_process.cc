@@ -63,7 +63,10 @@ bool ServiceProcess::start() {
     close(out[1]);
     close(err[0]);
     close(err[1]);
-    setenv("READER_SIM_CONTROL", std::to_string(TEST_CONTROL_PORT).c_str(), 1);
+    if (nameControlChannel)
+      setenv("READER_SIM_CONTROL", std::to_string(TEST_CONTROL_PORT).c_str(), 1);
+    else
+      unsetenv("READER_SIM_CONTROL");
     std::vector<char*> argv;
     for (const std::string& word : command)
       argv.push_back(const_cast<char*>(word.c_str()));
