@@ -3,6 +3,7 @@
 #include "e2e/service_fixture.h"
 
 #include <arpa/inet.h>
+#include <stdlib.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -10,6 +11,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <thread>
 
 namespace e2e {
@@ -67,15 +69,30 @@ TEST(ServiceStartupPortHeld, AnotherSocketOnThePortGivesTheErrorLineAndExitOne) 
 TEST_F(ServiceStartup, CopyOfAnotherUserPassesTheLockAndFailsAtThePort) {
   if (geteuid() != 0 || std::getenv("TOBRAN_SERVICE_COMMAND") != nullptr)
     GTEST_SKIP() << "needs root to start a copy as another user, and the native build";
-  // The same binary started as user "nobody": its own lock, then the port is taken.
-  const std::string command =
-      "setpriv --reuid=65534 --regid=65534 --clear-groups " TOBRAN_SERVICE_BINARY;
+  // The same binary started as user "nobody": its own lock, then the port is taken. It runs
+  // from a copy in a folder that user can read, with its library beside it, since the build
+  // may sit in a private folder (a checkout under /root or a 0700 home).
+  namespace fs = std::filesystem;
+  char folder[] = "/tmp/tobran-other-user.XXXXXX";
+  ASSERT_NE(mkdtemp(folder), nullptr);
+  const fs::path copy(folder);
+  const fs::path binary(TOBRAN_SERVICE_BINARY);
+  std::error_code error;
+  fs::permissions(copy, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                            fs::perms::others_read | fs::perms::others_exec, error);
+  for (const fs::path& file : {binary, binary.parent_path() / "libzkfp.so"})
+    fs::copy_file(file, copy / file.filename(), error);
+  const std::string command = "setpriv --reuid=65534 --regid=65534 --clear-groups " +
+                              (copy / binary.filename()).string();
   setenv("TOBRAN_SERVICE_COMMAND", command.c_str(), 1);
   ServiceProcess other;
   const bool started = other.start();
   unsetenv("TOBRAN_SERVICE_COMMAND");
   ASSERT_TRUE(started);
-  EXPECT_EQ(other.waitForExit(scaled(milliseconds(5000))), 1);
+  const auto status = other.waitForExit(scaled(milliseconds(5000)));
+  fs::remove_all(copy, error);
+  ASSERT_FALSE(error) << error.message();
+  EXPECT_EQ(status, 1) << other.standardError();
   EXPECT_EQ(other.standardError(), "Error starting server on port 22001\n");
   EXPECT_EQ(get("/varuvezivuv/info"), "{\"ret\":-1}");
 }
