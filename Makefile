@@ -18,13 +18,17 @@ WINDOWS_PACKAGES := cmake make g++-mingw-w64-x86-64-posix libboost1.81-dev googl
 # The browser test (tests/browser/) also needs Chromium, and Node.js with npm unless both are
 # there already (a Node.js that brings its own npm counts); only `make test` installs them.
 BROWSER_PACKAGES := chromium $(if $(shell command -v node && command -v npm),,nodejs npm)
+# Every test run (make test, make test-asan) needs curl for the README walk-through and Node.js
+# for the simulated reader's Node client (tests/readme/, tests/simulator-client/).
+TEST_PACKAGES := curl $(if $(shell command -v node),,nodejs)
 SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
 
 .PHONY: all deps configure build run test
 all: build
 
 deps:
-	@missing=$$(for p in $(BUILD_PACKAGES) $(if $(filter test,$(MAKECMDGOALS)),$(BROWSER_PACKAGES)); do \
+	@missing=$$(for p in $(BUILD_PACKAGES) $(if $(filter test,$(MAKECMDGOALS)),$(BROWSER_PACKAGES)) \
+	    $(if $(filter test test-asan,$(MAKECMDGOALS)),$(TEST_PACKAGES)); do \
 	    dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q 'install ok installed' || echo $$p; \
 	  done); \
 	if [ -n "$$missing" ]; then \
