@@ -19,6 +19,8 @@
 //                        init, dbinit, merge, params (every ZKFPM_GetParameters)
 //   serial TEXT          the serial number (the rest of the line, may be empty)
 //   image W H            the image size the reader reports (0 0 is allowed)
+//   slow MS              parameter reads, matches, merges and base64 conversions take MS
+//                        longer (0 to 1000), as on a slow computer
 //   pending              reply "ok N": presses queued and not yet captured
 //   calls                reply "ok NAME=COUNT ...": the SDK calls seen so far, by function,
 //                        with parameter calls also counted as NAME:CODE, e.g.

@@ -35,7 +35,7 @@ int usage() {
                "  press N [length=L]  a live press of finger N    fake N       a fake finger\n"
                "  unplug | plug       remove / attach the reader  pending      presses queued\n"
                "  fail CALL|pass CALL CALL: init dbinit merge params\n"
-               "  serial TEXT | image W H | calls | reset | help\n"
+               "  serial TEXT | image W H | slow MS | calls | reset | help\n"
                "press and fake wait until the service has taken the press (--wait MS, default "
                "5000);\n--no-wait only queues it.\n");
   return 2;

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <future>
 #include <memory>
+#include <thread>
 #include <vector>
 
 namespace simulator {
@@ -19,6 +20,7 @@ char deviceToken;
 char cacheToken;
 
 constexpr std::uint32_t MAX_FINGER = 999999;
+constexpr std::uint32_t MAX_SLOW_MS = 1000;
 
 std::vector<std::string_view> splitWords(std::string_view line) {
   std::vector<std::string_view> words;
@@ -49,7 +51,7 @@ void writeInt32(std::int32_t value, unsigned char* out, unsigned int* size) {
 constexpr const char* HELP_TEXT =
     "ok commands: press N [length=L] [wait=MS] | fake N [wait=MS] | unplug | plug | "
     "fail CALL | pass CALL (CALL: init dbinit merge params) | serial TEXT | image W H | "
-    "pending | calls | reset | help";
+    "slow MS | pending | calls | reset | help";
 
 } // namespace
 
@@ -77,6 +79,11 @@ void SimulatedReader::countCall(const char* function, int code) {
   ++calls_[function];
   if (code >= 0)
     ++calls_[std::string(function) + ":" + std::to_string(code)];
+}
+
+void SimulatedReader::takeTime() const {
+  if (const std::uint32_t ms = slowMs_)
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
 bool SimulatedReader::deviceUsable(void* device) const {
@@ -141,6 +148,7 @@ int SimulatedReader::setParameter(void* device, int code, const unsigned char* v
 
 int SimulatedReader::getParameter(void* device, int code, unsigned char* value,
                                   unsigned int* size) {
+  takeTime();
   std::lock_guard lock(mutex_);
   countCall("ZKFPM_GetParameters", code);
   if (!deviceUsable(device))
@@ -206,6 +214,7 @@ int SimulatedReader::acquireFingerprint(void* device, unsigned char* image, unsi
 
 int SimulatedReader::match(void* cache, const unsigned char* first, unsigned int firstLength,
                            const unsigned char* second, unsigned int secondLength) {
+  takeTime();
   std::lock_guard lock(mutex_);
   countCall("ZKFPM_DBMatch");
   if (cache != &cacheToken)
@@ -220,6 +229,7 @@ int SimulatedReader::match(void* cache, const unsigned char* first, unsigned int
 int SimulatedReader::merge(void* cache, const unsigned char* first, const unsigned char* second,
                            const unsigned char* third, unsigned char* merged,
                            unsigned int* mergedLength) {
+  takeTime();
   std::lock_guard lock(mutex_);
   countCall("ZKFPM_DBMerge");
   if (cache != &cacheToken)
@@ -243,6 +253,7 @@ int SimulatedReader::merge(void* cache, const unsigned char* first, const unsign
 
 int SimulatedReader::blobToBase64(const unsigned char* blob, unsigned int length, char* text,
                                   unsigned int textSize) {
+  takeTime();
   std::lock_guard lock(mutex_);
   countCall("ZKFPM_BlobToBase64");
   // The service converts a template only to publish it, and publishes it while converting: once
@@ -298,6 +309,7 @@ void SimulatedReader::resetToDefaults() {
   imageHeight_ = DEFAULT_IMAGE_HEIGHT;
   lastFakeStatus_ = 0;
   pressesCaptured_ = 0;
+  slowMs_ = 0;
   calls_.clear();
 }
 
@@ -422,6 +434,13 @@ std::string SimulatedReader::immediateCommand(const std::vector<std::string_view
       return "error usage: image W H";
     imageWidth_ = width;
     imageHeight_ = height;
+    return "ok";
+  }
+  if (verb == "slow") {
+    std::uint32_t ms = 0;
+    if (words.size() != 2 || !parseNumber(words[1], ms) || ms > MAX_SLOW_MS)
+      return "error usage: slow MS (0 to 1000)";
+    slowMs_ = ms;
     return "ok";
   }
   if (verb == "pending")

@@ -12,6 +12,7 @@
 // with a wait= option blocks its caller, and only in-process.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <deque>
@@ -125,6 +126,8 @@ class SimulatedReader {
   };
 
   void countCall(const char* function, int code = -1);
+  // The delay of `slow MS`, taken before the reader's lock so that nothing else waits on it.
+  void takeTime() const;
   bool deviceUsable(void* device) const;
   std::string listCalls() const;
   void resetToDefaults();
@@ -148,6 +151,7 @@ class SimulatedReader {
   std::int32_t antiFakeSwitch_ = 1;
   std::int32_t lastFakeStatus_ = 0;
   std::uint32_t pressesCaptured_ = 0;
+  std::atomic<std::uint32_t> slowMs_{0};
   std::map<std::string, unsigned long> calls_;
 };
 

@@ -33,9 +33,12 @@ TEST(SimulatorNoChannel, WithoutAControlChannelNoReaderIsAttached) {
 
 using Simulator = ServiceTest;
 
+// The service's work on each capture is slowed down, so that a reply that came before the
+// service had finished with the press would show in the status request sent next.
 TEST_F(Simulator, WaitedPressIsSeenByTheVeryNextStatusRequestEveryTime) {
   ASSERT_EQ(get(BEGIN + "?type=2&FakeFunOn=1"), SERIAL_REPLY);
-  for (int round = 0; round < 20; ++round) {
+  ASSERT_EQ(sim("slow 30"), "ok");
+  for (int round = 0; round < 12; ++round) {
     ASSERT_EQ(simWait("press " + std::to_string(round)), "ok captured") << round;
     ASSERT_EQ(get(IMAGE), progress(0, 1)) << round;
     ASSERT_EQ(get(TEMPLATE).substr(0, 30), "{\"ret\":0, \"data\":{\"template\":\"") << round;
@@ -46,7 +49,8 @@ TEST_F(Simulator, WaitedPressIsSeenByTheVeryNextStatusRequestEveryTime) {
 
 TEST_F(Simulator, WaitedEnrolmentPressesShowEachStepAtOnce) {
   ASSERT_EQ(get(BEGIN), SERIAL_REPLY);
-  for (int round = 0; round < 5; ++round) {
+  ASSERT_EQ(sim("slow 30"), "ok");
+  for (int round = 0; round < 4; ++round) {
     for (int pressed = 1; pressed <= 3; ++pressed) {
       ASSERT_EQ(simWait("press 7"), "ok captured");
       ASSERT_EQ(get(IMAGE), progress(pressed == 3 ? 0 : -4, pressed)) << round;
