@@ -52,10 +52,10 @@ run: build
 test: build
 	ctest --preset $(PRESET)
 
-# The capture worker, enrolment and the replies under ThreadSanitizer: the in-process tests and
-# the end-to-end tests that poll while the worker captures, against a ThreadSanitizer build of
-# the service.
-TSAN_TESTS := Concurrency|CaptureEndToEnd|Single|Enrolment|ReaderOpening|Enrol|StatusReplies
+# The capture worker, enrolment, the replies and the simulated reader's control channel under
+# ThreadSanitizer: the in-process tests and the end-to-end tests that poll while the worker
+# captures or drive the channel, against a ThreadSanitizer build of the service.
+TSAN_TESTS := Concurrency|CaptureEndToEnd|Single|Enrolment|ReaderOpening|Enrol|StatusReplies|Simulator|SimulatedReaderTest
 .PHONY: test-tsan
 test-tsan: deps
 	cmake --preset tsan -DTOBRAN_WERROR=$(WERROR)
