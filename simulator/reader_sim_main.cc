@@ -88,6 +88,12 @@ int main(int argc, char** argv) {
       std::printf("%s\n", reply->c_str() + 3);
     return *reply == "ok dropped" ? 4 : 0;
   }
+  if (*reply == "error timeout") {
+    std::fprintf(stderr, "reader-sim: error timeout: no capture took the press, which is withdrawn "
+                         "(is the reader open, by a beginCapture? does a template wait to be "
+                         "fetched?)\n");
+    return 3;
+  }
   std::fprintf(stderr, "reader-sim: %s\n", reply->c_str());
-  return *reply == "error timeout" ? 3 : 1;
+  return 1;
 }
