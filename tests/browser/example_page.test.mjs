@@ -548,6 +548,14 @@ describe('example page from a public https origin (Local Network Access)', () =>
     await waitForText(page, '#service-status', 'Not running');
     await waitForText(page, '#status-message', 'Start the fingerprint service');
     assert.equal(await page.$eval('#service-status', (e) => e.dataset.blocked), undefined);
+    await page.click('#enrol');
+    await waitForText(page, '#message', 'not running on this computer');
+    await waitForIdle(page);
+
+    // Started again, the page notices by itself and no longer says it is not running.
+    service = await startService({ controlPort: await freePort() });
+    await waitForText(page, '#service-status', 'Running');
+    assert.doesNotMatch(await text(page, '#message'), /not running/);
   });
 });
 
