@@ -412,7 +412,15 @@ describe('example page against something that is not the service', () => {
   }
 
   it('gives up on a service that never answers, and says so', TEST, async () => {
-    const silent = net.createServer(() => {}); // accepts, reads nothing, answers nothing
+    // Accepts, answers nothing; notes when each request came and when its connection ended.
+    const requests = [];
+    const silent = net.createServer((socket) => {
+      socket.once('data', () => {
+        const seen = { at: Date.now(), ended: null };
+        requests.push(seen);
+        socket.once('close', () => { seen.ended = Date.now(); });
+      });
+    });
     await page.goto(await pageFor(silent));
     const started = Date.now();
     await page.waitForFunction(
@@ -424,6 +432,15 @@ describe('example page against something that is not the service', () => {
       () => document.getElementById('message').textContent.includes('did not answer in time'),
       { timeout: scaled(15000) });
     await waitForIdle(page);
+
+    // Check again, once requests have gone through, gives up within the time-out of any request.
+    const clicked = Date.now();
+    await page.click('#check');
+    await delay(scaled(1000));
+    const checks = requests.filter(({ at }) => at >= clicked);
+    assert.ok(checks.length > 0, 'Check again asked');
+    await delay(scaled(6000));
+    assert.ok(checks.every(({ ended }) => ended !== null), 'Check again gave up within the time-out');
   });
 });
 
