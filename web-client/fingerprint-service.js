@@ -321,7 +321,13 @@ async function request(operation, query, {
     if (state === 'denied' || state === 'prompt' || state === 'insecure') {
       throw new AccessBlockedError(service, state, error);
     }
-    throw new ServiceUnreachableError(service, error, timedOut ? 'timeout' : 'not-running');
+    if (timedOut) throw new ServiceUnreachableError(service, error, 'timeout');
+    // A program that is not the service answers without the CORS header the service always
+    // sends, which fails fetch() just like a closed port. A no-cors request, whose answer the
+    // page may not read, still tells whether anything answered at all.
+    const answered = await fetch(url, { mode: 'no-cors', signal: controller.signal, cache: 'no-store' })
+      .then(() => true, () => false);
+    throw new ServiceUnreachableError(service, error, answered ? 'not-the-service' : 'not-running');
   } finally {
     clearTimeout(timer);
     signal?.removeEventListener('abort', onAbort);

@@ -50,6 +50,9 @@ const NOT_RUNNING_ADVICE = {
     + ' fingerprint service, then press Check again.',
 };
 
+const READY_MESSAGE = 'Choose Enrol to register a finger with three presses, or Single capture to'
+  + ' take one press.';
+
 function say(text) {
   element('message').textContent = text;
 }
@@ -90,15 +93,18 @@ function showStatus({ state, readerOpen, message, error }) {
     return;
   }
   mayPoll = true;
+  // The capture message may still say why the service could not be reached: it can now.
+  if (!capture && element('service-status').dataset.state === 'error') say(READY_MESSAGE);
   setBadge('service-status', 'ok', 'Running');
   setBadge('reader-status', readerOpen ? 'ok' : 'idle', readerOpen ? 'Open' : 'Not open');
   element('status-message').textContent = readerOpen ? '' : message;
 }
 
 // Asks the service for its status; `fromClick` when a person's click led here, so that the
-// browser may show its permission prompt.
+// browser may show its permission prompt. Once a request has gone through, no prompt can follow,
+// and a click waits no longer than any other request for a service that hangs.
 async function refreshStatus(fromClick = false) {
-  showStatus(await (fromClick ? requestAccess({ service }) : getStatus({ service })));
+  showStatus(await (fromClick && !mayPoll ? requestAccess({ service }) : getStatus({ service })));
 }
 
 // Looks at what the browser allows without asking the service, and asks the service only when
