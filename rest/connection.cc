@@ -29,7 +29,6 @@ Connection::~Connection() { registry_.closed(*this); }
 void Connection::run() {
   error_code ignored;
   socket_.set_option(asio::ip::tcp::no_delay(true), ignored);
-  socket_.non_blocking(true, ignored);
   registry_.opened(*this);
   doRead();
 }
@@ -39,9 +38,7 @@ void Connection::doRead() {
     error_code error;
     const std::size_t received = socket_.read_some(asio::buffer(readBuffer), error);
     if (error == asio::error::would_block) {
-      fileWhileReading();
-      socket_.async_wait(asio::socket_base::wait_read,
-                         [self = shared_from_this()](const error_code& e) { self->onReadable(e); });
+      waitToRead();
       return;
     }
     if (error) // the client closed or the connection failed: nothing is left to answer
@@ -57,8 +54,19 @@ void Connection::doRead() {
       doLingeringClose();
       return;
     }
+    // Less than the buffer holds: nothing more had arrived, and what arrives next is
+    // signalled, so a read now could only find nothing.
+    if (received < readBuffer.size()) {
+      waitToRead();
+      return;
+    }
   }
   asio::post(socket_.get_executor(), [self = shared_from_this()] { self->doRead(); });
+}
+
+void Connection::waitToRead() {
+  fileWhileReading();
+  platform::whenReadable(socket_, shared_from_this());
 }
 
 void Connection::fileWhileReading() {
@@ -74,7 +82,9 @@ void Connection::fileWhileReading() {
 }
 
 void Connection::onReadable(const error_code& error) {
-  if (!error)
+  if (lingerTimer_)
+    onLingerReadable(error);
+  else if (!error)
     doRead();
 }
 
@@ -137,11 +147,14 @@ void Connection::onLingerReadable(const error_code& error) {
     error_code readError;
     if (turn < READS_PER_TURN)
       socket_.read_some(asio::buffer(readBuffer), readError);
-    if (turn == READS_PER_TURN || readError == asio::error::would_block) {
-      socket_.async_wait(asio::socket_base::wait_read, [self = shared_from_this()](
-                                                           const error_code& e) {
-        self->onLingerReadable(e);
+    if (turn == READS_PER_TURN) {
+      asio::post(socket_.get_executor(), [self = shared_from_this()] {
+        self->onLingerReadable({});
       });
+      return;
+    }
+    if (readError == asio::error::would_block) {
+      platform::whenReadable(socket_, shared_from_this());
       return;
     }
     if (readError) { // the client has closed too

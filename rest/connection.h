@@ -13,6 +13,7 @@
 
 #include "rest/connection_registry.h"
 #include "rest/http_session.h"
+#include "platform/socket_io.h"
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
@@ -24,8 +25,10 @@
 namespace rest {
 
 class Connection final : public std::enable_shared_from_this<Connection>,
-                         public TrackedConnection {
+                         public TrackedConnection,
+                         public platform::ReadableListener {
  public:
+  // `socket`: from platform::acceptConnection, so that it never blocks.
   Connection(boost::asio::ip::tcp::socket socket, ConnectionRegistry& registry);
   ~Connection();
   Connection(const Connection&) = delete;
@@ -35,9 +38,11 @@ class Connection final : public std::enable_shared_from_this<Connection>,
 
  private:
   void doRead();
+  // Waits for the client to send more; the last read found nothing more to take.
+  void waitToRead();
   // Tells the registry what the connection waits for while it waits for the client to send.
   void fileWhileReading();
-  void onReadable(const boost::system::error_code& error);
+  void onReadable(const boost::system::error_code& error) override;
   // Writes what output_ holds without waiting: true once all of it is written; otherwise a
   // wait for the socket to take more is pending (or the connection failed).
   bool writeOutput();
