@@ -17,8 +17,9 @@ void prepareAcceptor(boost::asio::ip::tcp::acceptor& acceptor,
                      boost::system::error_code& error);
 
 // Accepts one connection waiting on `acceptor` into `peer` (closed on entry), a socket that
-// never blocks (reads and writes fail with would_block instead) and is not inherited by child
-// processes. With no connection waiting: would_block.
+// never blocks (reads and writes fail with would_block instead), sends without delay
+// (TCP_NODELAY) and is not inherited by child processes. With no connection waiting:
+// would_block.
 void acceptConnection(boost::asio::ip::tcp::acceptor& acceptor,
                       boost::asio::ip::tcp::socket& peer, boost::system::error_code& error);
 
@@ -40,5 +41,10 @@ void whenReadable(boost::asio::ip::tcp::socket& socket,
                   std::shared_ptr<ReadableListener> listener);
 void whenReadable(boost::asio::ip::tcp::acceptor& acceptor,
                   std::shared_ptr<ReadableListener> listener);
+
+// Gives back to the operating system what the event loop of `context` and the heap still keep
+// of sockets that have closed, where the platform keeps any. Only from a handler posted after
+// the sockets closed: by then the event loop has nothing left of them to look at.
+void releaseClosedSocketsMemory(boost::asio::execution_context& context);
 
 } // namespace platform

@@ -2,13 +2,15 @@
 // async_wait nonetheless modifies the registration on every call (epoll_ctl), and its reads
 // try the socket once more before they wait. The wait here is an operation of the reactor's
 // own kind that it queues without a system call and completes when the edge comes; accepted
-// sockets come from accept4 already non-blocking, without a further ioctl.
+// sockets come from accept4 already non-blocking and without delay, with no ioctl or
+// setsockopt of their own.
 #include "platform/socket_io.h"
 
 #include <boost/asio/detail/reactor.hpp>
 #include <boost/asio/detail/reactor_op.hpp>
 #include <boost/asio/detail/socket_ops.hpp>
 
+#include <malloc.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -45,6 +47,27 @@ struct AcceptorTag {
 };
 template struct MemberOf<SocketTag, &asio::basic_socket<tcp>::impl_>;
 template struct MemberOf<AcceptorTag, &asio::basic_socket_acceptor<tcp>::impl_>;
+
+// The reactor keeps the state of every descriptor it ever watched, for reuse; after a burst of
+// connections that is one small block in every page their objects took, which keeps all those
+// pages from the heap.
+using DescriptorState = detail::epoll_reactor::descriptor_state;
+struct RegisteredTag {
+  using Member = detail::object_pool<DescriptorState> detail::epoll_reactor::*;
+  friend Member memberOf(RegisteredTag);
+};
+struct RegisteredMutexTag {
+  using Member = detail::conditionally_enabled_mutex detail::epoll_reactor::*;
+  friend Member memberOf(RegisteredMutexTag);
+};
+struct FreeListTag {
+  using Member = DescriptorState* detail::object_pool<DescriptorState>::*;
+  friend Member memberOf(FreeListTag);
+};
+template struct MemberOf<RegisteredTag, &detail::epoll_reactor::registered_descriptors_>;
+template struct MemberOf<RegisteredMutexTag,
+                         &detail::epoll_reactor::registered_descriptors_mutex_>;
+template struct MemberOf<FreeListTag, &detail::object_pool<DescriptorState>::free_list_>;
 
 detail::reactive_socket_service<tcp>::implementation_type& stateOf(tcp::socket& socket) {
   return (socket.*memberOf(SocketTag{})).get_implementation();
@@ -94,8 +117,27 @@ void startWait(const asio::any_io_executor& executor,
 
 } // namespace
 
+void releaseClosedSocketsMemory(asio::execution_context& context) {
+  auto& reactor = asio::use_service<detail::epoll_reactor>(context);
+  {
+    auto& mutex = reactor.*memberOf(RegisteredMutexTag{});
+    detail::conditionally_enabled_mutex::scoped_lock lock(mutex);
+    DescriptorState*& freeList = reactor.*memberOf(RegisteredTag{}).*memberOf(FreeListTag{});
+    while (DescriptorState* state = freeList) {
+      freeList = detail::object_pool_access::next(state);
+      detail::object_pool_access::destroy(state);
+    }
+  }
+#if defined(__GLIBC__)
+  ::malloc_trim(0);
+#endif
+}
+
 void prepareAcceptor(tcp::acceptor& acceptor, error_code& error) {
   acceptor.non_blocking(true, error);
+  // Accepted sockets take it from the listener, each without a setsockopt of its own.
+  if (!error)
+    acceptor.set_option(tcp::no_delay(true), error);
 }
 
 void acceptConnection(tcp::acceptor& acceptor, tcp::socket& peer, error_code& error) {
@@ -111,8 +153,11 @@ void acceptConnection(tcp::acceptor& acceptor, tcp::socket& peer, error_code& er
     return;
   }
   // What socket.non_blocking(true) would record, without the ioctl: accept4 has done it.
-  stateOf(peer).state_ |= detail::socket_ops::user_set_non_blocking |
-                          detail::socket_ops::internal_non_blocking;
+  // And the descriptor is no copy of another, so closing it ends its registration without a
+  // further epoll_ctl.
+  auto& state = stateOf(peer).state_;
+  state |= detail::socket_ops::user_set_non_blocking | detail::socket_ops::internal_non_blocking;
+  state &= ~detail::socket_ops::possible_dup;
 }
 
 void whenReadable(tcp::socket& socket, std::shared_ptr<ReadableListener> listener) {

@@ -7,6 +7,8 @@ namespace asio = boost::asio;
 using asio::ip::tcp;
 using boost::system::error_code;
 
+void releaseClosedSocketsMemory(asio::execution_context&) {}
+
 void prepareAcceptor(tcp::acceptor& acceptor, error_code& error) {
   acceptor.non_blocking(true, error);
 }
@@ -15,6 +17,8 @@ void acceptConnection(tcp::acceptor& acceptor, tcp::socket& peer, error_code& er
   acceptor.accept(peer, error);
   if (!error)
     peer.non_blocking(true, error);
+  if (!error)
+    peer.set_option(tcp::no_delay(true), error);
   if (error) {
     error_code ignored;
     peer.close(ignored);
