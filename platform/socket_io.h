@@ -34,7 +34,7 @@ class ReadableListener {
 
 // Calls listener->onReadable once `socket` (or `acceptor`) has something to read, or has
 // failed or closed; with operation_aborted when it is closed first. The listener is kept alive
-// until then. Precondition, which spares a read that could only find nothing: the caller's
+// until then, and must keep the acceptor alive. Precondition, which spares a read that could only find nothing: the caller's
 // last read (or accept) on it found nothing left to take — it failed with would_block or took
 // less than it asked for — and the event loop has not waited for events since.
 void whenReadable(boost::asio::ip::tcp::socket& socket,
