@@ -16,8 +16,7 @@ import http from 'node:http';
 import net from 'node:net';
 import { after, before, describe, it } from 'node:test';
 import {
-  SERVICE_PORT, delay, freePort, launchBrowser, makeCertificate, scaled, screenshotPath, simulator,
-  startService,
+  SERVICE_PORT, delay, launchBrowser, makeCertificate, scaled, screenshotPath, startService,
 } from './harness.mjs';
 import { startStaticServer } from './static-server.mjs';
 
@@ -159,13 +158,14 @@ function setHidden(page, hidden) {
   }, hidden);
 }
 
-// Presses queued in the simulator are used up by the service's capture worker; resolves once
-// it has taken them all.
-async function waitUntilCaptured(controlPort) {
+// Resolves once the page has sent `count` more progress requests: the first of them was sent
+// after the call, so its reply, seen by the page, reflects anything done before.
+async function polls(seen, count = 2) {
+  const target = seen.getImage + count;
   const deadline = Date.now() + WAIT.timeout;
-  while ((await simulator(controlPort, 'pending')) !== 'ok 0') {
-    if (Date.now() > deadline) throw new Error('the service did not take the queued presses');
-    await delay(50);
+  while (seen.getImage < target) {
+    if (Date.now() > deadline) throw new Error('the page stopped polling');
+    await delay(20);
   }
 }
 
@@ -175,15 +175,14 @@ describe('example page from 127.0.0.1, service in enrolment mode', () => {
   let page;
   let seen;
   let service;
-  let controlPort;
+  let reader;
 
   before(async () => {
     ({ site, devtools } = await chromium());
     page = await chromiumPage();
-    controlPort = await freePort();
-    service = await startService({ controlPort });
-    await simulator(controlPort, 'reset');
-    await simulator(controlPort, `serial ${SERIAL}`);
+    service = await startService();
+    ({ reader } = service);
+    await reader.serial(SERIAL);
     seen = watchService(page);
     await page.goto(site.url);
   });
@@ -200,12 +199,12 @@ describe('example page from 127.0.0.1, service in enrolment mode', () => {
   });
 
   it('says so when no reader is connected', TEST, async () => {
-    await simulator(controlPort, 'unplug');
+    await reader.unplug();
     await page.click('#enrol');
     await waitForText(page, '#message', 'No fingerprint reader is connected');
     await waitForIdle(page);
     assert.equal(seen.getImage, 0, 'no polling without a reader');
-    await simulator(controlPort, 'plug');
+    await reader.plug();
   });
 
   it('enrols with three presses, showing each, and shows the template the service handed over',
@@ -219,7 +218,7 @@ describe('example page from 127.0.0.1, service in enrolment mode', () => {
       await waitForText(page, '#reader-status', 'Open');
 
       for (const presses of [1, 2, 3]) {
-        await simulator(controlPort, `press ${FINGER}`);
+        await reader.press(FINGER);
         await waitForPresses(page, presses);
       }
       await waitVisible(page, '#result');
@@ -256,9 +255,9 @@ describe('example page from 127.0.0.1, service in enrolment mode', () => {
   it('starts over when a press does not match the one before', TEST, async () => {
     await page.click('#enrol');
     await waitForText(page, '#message', 'Place a finger on the reader');
-    await simulator(controlPort, `press ${FINGER}`);
+    await reader.press(FINGER);
     await waitForPresses(page, 1);
-    await simulator(controlPort, `press ${OTHER_FINGER}`);
+    await reader.press(OTHER_FINGER);
     await waitForText(page, '#message', 'did not match');
     assert.equal(await page.$eval('#progress', (e) => e.dataset.presses), '0');
     await page.click('#cancel');
@@ -269,7 +268,7 @@ describe('example page from 127.0.0.1, service in enrolment mode', () => {
   it('explains why a single capture needs three presses in a service that enrols', TEST, async () => {
     await page.click('#single');
     await waitForText(page, '#message', 'Place a finger on the reader');
-    await simulator(controlPort, `press ${FINGER}`);
+    await reader.press(FINGER);
     await waitForText(page, '#message', 'still in enrolment mode');
     assert.equal(await isVisible(page, '#progress'), true);
     assert.equal(seen.getTemplate, 1, 'one press of an enrolment is no template');
@@ -292,14 +291,13 @@ describe('example page from 127.0.0.1, service in single-capture mode', () => {
   let page;
   let seen;
   let service;
-  let controlPort;
+  let reader;
 
   before(async () => {
     const { site } = await chromium();
     page = await chromiumPage();
-    controlPort = await freePort();
-    service = await startService({ controlPort });
-    await simulator(controlPort, 'reset');
+    service = await startService();
+    ({ reader } = service);
     seen = watchService(page);
     await page.goto(site.url);
     await waitForText(page, '#service-status', 'Running');
@@ -315,13 +313,12 @@ describe('example page from 127.0.0.1, service in single-capture mode', () => {
     await waitForText(page, '#message', 'Place a finger on the reader');
     assert.equal(seen.beginCapture.at(-1), '?type=2&FakeFunOn=1');
 
-    await simulator(controlPort, `fake ${FINGER}`);
-    await waitUntilCaptured(controlPort);
-    await delay(scaled(500));
+    assert.equal(await reader.fake(FINGER), 'fake');
+    await polls(seen);
     assert.equal(seen.getTemplate, 0, 'a fake finger makes no template');
     assert.match(await text(page, '#message'), /Place a finger on the reader/);
 
-    await simulator(controlPort, `press ${FINGER}`);
+    await reader.press(FINGER);
     await waitVisible(page, '#result');
     await waitForText(page, '#message', 'Finger captured');
     const templates = await serviceTemplates(seen);
@@ -338,8 +335,7 @@ describe('example page from 127.0.0.1, service in single-capture mode', () => {
     await setHidden(page, true);
     await delay(scaled(400)); // a request already on its way may still finish
     const images = seen.getImage;
-    await simulator(controlPort, `press ${FINGER}`);
-    await waitUntilCaptured(controlPort);
+    assert.equal(await reader.press(FINGER), 'captured');
     await delay(scaled(1000));
     assert.equal(seen.getImage, images, 'no polling while hidden');
     assert.equal(seen.getTemplate, 1, 'nothing collected while hidden');
@@ -361,8 +357,7 @@ describe('example page from 127.0.0.1, service in single-capture mode', () => {
     await delay(scaled(400));
     const images = seen.getImage;
 
-    await simulator(controlPort, `press ${FINGER}`);
-    await waitUntilCaptured(controlPort);
+    assert.equal(await reader.press(FINGER), 'captured');
     await delay(scaled(1000));
     assert.equal(seen.getImage, images);
     assert.equal(seen.getTemplate, 2);
@@ -455,11 +450,11 @@ function countServiceRequests(page) {
 
 // Presses FINGER until the page shows a template, `presses` times, and resolves the template the
 // service handed over.
-async function captureThrough(page, seen, controlPort, button, presses) {
+async function captureThrough(page, seen, reader, button, presses) {
   await page.click(button);
   await waitForText(page, '#message', 'Place a finger on the reader');
   for (let i = 1; i <= presses; i++) {
-    await simulator(controlPort, `press ${FINGER}`);
+    await reader.press(FINGER);
     if (i < presses) await waitForPresses(page, i);
   }
   await waitVisible(page, '#result');
@@ -475,15 +470,12 @@ describe('example page from a public https origin (Local Network Access)', () =>
   let origin;
   let page;
   let service;
-  let controlPort;
 
   before(async () => {
     ({ secureUrl, insecureUrl } = await chromium());
     origin = new URL(secureUrl).origin;
     page = await chromiumPage();
-    controlPort = await freePort();
-    service = await startService({ controlPort });
-    await simulator(controlPort, 'reset');
+    service = await startService();
   });
 
   after(async () => {
@@ -500,7 +492,7 @@ describe('example page from a public https origin (Local Network Access)', () =>
     await waitForText(page, '#message', 'Open the page over https');
     await waitForIdle(page);
     assert.doesNotMatch(await text(page, '#service-status'), /Not running/);
-    assert.equal(await simulator(controlPort, 'calls'), 'ok', 'the reader was never opened');
+    assert.deepEqual(await service.reader.calls(), {}, 'the reader was never opened');
     assert.ok(requests.total > 0, 'the click did try');
     await page.screenshot({ path: screenshotPath('insecure.png'), fullPage: true });
   });
@@ -517,7 +509,7 @@ describe('example page from a public https origin (Local Network Access)', () =>
     await page.click('#check');
     await page.waitForFunction(() => document.getElementById('service-status').dataset.blocked === 'denied', WAIT);
     assert.ok(requests.total > 0);
-    assert.equal(await simulator(controlPort, 'calls'), 'ok', 'the reader was never opened');
+    assert.deepEqual(await service.reader.calls(), {}, 'the reader was never opened');
   });
 
   it('when access is denied says the browser blocked it, and the service sees nothing', TEST, async () => {
@@ -531,7 +523,7 @@ describe('example page from a public https origin (Local Network Access)', () =>
     await delay(scaled(500));
     assert.equal(await text(page, '#service-status'), 'Blocked by the browser');
     assert.match(await text(page, '#status-message'), /site settings.*LocalNetworkAccessAllowedForUrls/s);
-    assert.equal(await simulator(controlPort, 'calls'), 'ok', 'the reader was never opened');
+    assert.deepEqual(await service.reader.calls(), {}, 'the reader was never opened');
     await page.screenshot({ path: screenshotPath('blocked.png'), fullPage: true });
   });
 
@@ -540,7 +532,7 @@ describe('example page from a public https origin (Local Network Access)', () =>
     const seen = watchService(page);
     await page.goto(secureUrl);
     await waitForText(page, '#service-status', 'Running');
-    const template = await captureThrough(page, seen, controlPort, '#enrol', 3);
+    const template = await captureThrough(page, seen, service.reader, '#enrol', 3);
     assert.ok(template.length > 0);
     await waitForText(page, '#message', 'Enrolment finished');
     assert.equal(seen.beginCapture.at(-1), '?type=1&FakeFunOn=1');
@@ -549,12 +541,11 @@ describe('example page from a public https origin (Local Network Access)', () =>
 
   it('when access is granted takes a single capture (a new service)', TEST, async () => {
     await service.stop();
-    controlPort = await freePort();
-    service = await startService({ controlPort });
+    service = await startService();
     const seen = watchService(page);
     await page.reload();
     await waitForText(page, '#service-status', 'Running');
-    await captureThrough(page, seen, controlPort, '#single', 1);
+    await captureThrough(page, seen, service.reader, '#single', 1);
     await waitForText(page, '#message', 'Finger captured');
     assert.equal(seen.beginCapture.at(-1), '?type=2&FakeFunOn=1');
   });
@@ -570,7 +561,7 @@ describe('example page from a public https origin (Local Network Access)', () =>
     await waitForIdle(page);
 
     // Started again, the page notices by itself and no longer says it is not running.
-    service = await startService({ controlPort: await freePort() });
+    service = await startService();
     await waitForText(page, '#service-status', 'Running');
     assert.doesNotMatch(await text(page, '#message'), /not running/);
   });
@@ -581,7 +572,6 @@ describe('example page in Firefox', () => {
   let browser;
   let page;
   let service;
-  let controlPort;
 
   before(async () => {
     site = await startStaticServer();
@@ -600,7 +590,7 @@ describe('example page in Firefox', () => {
   async function capture(button, presses) {
     await page.click(button);
     await waitForText(page, '#message', 'Place a finger on the reader');
-    for (let i = 1; i <= presses; i++) await simulator(controlPort, `press ${FINGER}`);
+    for (let i = 1; i <= presses; i++) await service.reader.press(FINGER);
     await waitVisible(page, '#result');
     const template = await value(page, '#template');
     assert.ok(template.length > 0);
@@ -612,8 +602,7 @@ describe('example page in Firefox', () => {
   ]) {
     it(`takes ${mode}`, TEST, async () => {
       await service?.stop();
-      controlPort = await freePort();
-      service = await startService({ controlPort });
+      service = await startService();
       await page.goto(site.url);
       await waitForText(page, '#service-status', 'Running');
       await capture(button, presses);
