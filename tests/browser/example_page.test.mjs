@@ -30,6 +30,8 @@ const OTHER_FINGER = 8;
 // permission (and Chromium treats http://127.0.0.1 as secure whatever its address space).
 const SECURE_HOST = 'secure-site.test';
 const INSECURE_HOST = 'insecure-site.test';
+// Another public https site, whose page is shown in a frame of SECURE_HOST's.
+const FRAMED_HOST = 'framed-site.test';
 // The permission names Chromium has used for reaching 127.0.0.1 from a public page.
 const ACCESS_PERMISSIONS = ['loopback-network', 'local-network-access', 'local-network'];
 
@@ -38,13 +40,13 @@ const ACCESS_PERMISSIONS = ['loopback-network', 'local-network-access', 'local-n
 let chromiumSetup = null;
 function chromium() {
   chromiumSetup ??= (async () => {
-    const certificate = makeCertificate([SECURE_HOST]);
+    const certificate = makeCertificate([SECURE_HOST, FRAMED_HOST]);
     const site = await startStaticServer();
     const secureSite = await startStaticServer({ tls: certificate });
     const insecureSite = await startStaticServer();
     const browser = await launchBrowser('chromium', [
       `--ip-address-space-overrides=127.0.0.1:${secureSite.port}=public,127.0.0.1:${insecureSite.port}=public`,
-      `--host-resolver-rules=MAP ${SECURE_HOST} 127.0.0.1, MAP ${INSECURE_HOST} 127.0.0.1`,
+      `--host-resolver-rules=MAP ${SECURE_HOST} 127.0.0.1, MAP ${INSECURE_HOST} 127.0.0.1, MAP ${FRAMED_HOST} 127.0.0.1`,
       `--ignore-certificate-errors-spki-list=${certificate.spki}`,
     ]);
     console.log(`# Chromium: ${browser.version}`);
@@ -55,6 +57,7 @@ function chromium() {
       site,
       secureUrl: `https://${SECURE_HOST}:${secureSite.port}/`,
       insecureUrl: `http://${INSECURE_HOST}:${insecureSite.port}/`,
+      framedUrl: `https://${FRAMED_HOST}:${secureSite.port}/`,
       close: async () => {
         await browser.close();
         await Promise.all([site.close(), secureSite.close(), insecureSite.close()]);
@@ -276,15 +279,21 @@ describe('example page from 127.0.0.1, service in enrolment mode', () => {
     await waitForIdle(page);
   });
 
-  it('says the service is not running once it has stopped', TEST, async () => {
-    await service.stop();
-    await page.click('#check');
-    await waitForText(page, '#service-status', 'Not running');
-    await waitForText(page, '#status-message', 'not running on this computer');
-    await page.click('#enrol');
-    await waitForText(page, '#message', 'not running on this computer');
-    await waitForIdle(page);
-  });
+  it('says the service is not running once it has stopped, leaving no enrolment on screen',
+    TEST, async () => {
+      await page.click('#enrol');
+      await waitForText(page, '#message', 'Place a finger on the reader');
+      await reader.press(FINGER);
+      await waitForPresses(page, 1);
+      await service.stop();
+      await waitForText(page, '#message', 'not running on this computer');
+      await waitForIdle(page);
+      assert.equal(await isVisible(page, '#progress'), false, 'no steps of an enrolment that failed');
+      assert.equal(await text(page, '#serial'), '–', 'no serial number of a reader out of reach');
+      await page.click('#check');
+      await waitForText(page, '#service-status', 'Not running');
+      await waitForText(page, '#status-message', 'not running on this computer');
+    });
 });
 
 describe('example page from 127.0.0.1, service in single-capture mode', () => {
@@ -399,7 +408,7 @@ describe('example page against something that is not the service', () => {
         response.end('<html>some other program</html>');
       })));
       await waitForText(page, '#status-message', 'it is not the fingerprint service');
-      assert.equal(await text(page, '#service-status'), 'Not running');
+      assert.match(await text(page, '#service-status'), /^Another program on port \d+$/);
       await page.click('#enrol');
       await waitForText(page, '#message', 'Another program uses its port');
       await waitForIdle(page);
@@ -495,6 +504,32 @@ describe('example page from a public https origin (Local Network Access)', () =>
     assert.deepEqual(await service.reader.calls(), {}, 'the reader was never opened');
     assert.ok(requests.total > 0, 'the click did try');
     await page.screenshot({ path: screenshotPath('insecure.png'), fullPage: true });
+  });
+
+  it('in a frame of another site says the embedding page must allow it, unless it does', TEST, async () => {
+    const { framedUrl } = await chromium();
+    await page.goto(`${secureUrl}embedding-page`); // any page of the site: its 404 does
+    const frameFor = async (allow) => {
+      await page.evaluate((src, value) => new Promise((resolve) => {
+        const frame = Object.assign(document.createElement('iframe'), { src, onload: resolve });
+        frame.style.cssText = 'width: 800px; height: 900px; border: 1px solid';
+        if (value) frame.allow = value;
+        document.body.replaceChildren(frame);
+      }), framedUrl, allow);
+      const frame = page.frames().find((candidate) => candidate !== page.mainFrame());
+      await frame.waitForFunction(() => document.getElementById('service-status').dataset.blocked, WAIT);
+      return frame;
+    };
+    const frame = await frameFor(null);
+    assert.equal(await frame.$eval('#service-status', (e) => e.dataset.blocked), 'frame');
+    assert.match(await text(frame, '#status-message'), /embedding page must allow.*allow="local-network-access"/);
+    await frame.click('#enrol');
+    await waitForText(frame, '#message', 'embedding page must allow');
+    assert.deepEqual(await service.reader.calls(), {}, 'the reader was never opened');
+    await page.screenshot({ path: screenshotPath('frame-not-allowed.png'), fullPage: true });
+
+    const allowed = await frameFor('local-network-access');
+    assert.equal(await allowed.$eval('#service-status', (e) => e.dataset.blocked), 'prompt');
   });
 
   it('asks nothing before the first click while the browser has yet to ask the person', TEST, async () => {
