@@ -54,6 +54,12 @@ test_filter="${TOBRAN_WINE_TEST_FILTER:-*}${excluded_filter:+-$excluded_filter}"
 # The throw-away prefix, its Wine server, and the end of every process Wine started in it.
 source "$root/tests/windows/wine-prefix.sh"
 started=$SECONDS
+# A second prefix stands for another logon on the same machine: its Wine server keeps a
+# namespace of named objects of its own, while the ports are the machine's. Made meanwhile.
+other_logon_prefix=$wine_run_dir/other-logon
+mkdir "$other_logon_prefix"
+WINEPREFIX=$other_logon_prefix timeout 180 wineboot -i > "$wine_run_dir/other-logon.log" 2>&1 &
+other_logon_boot=$!
 wine_prefix_start
 
 status=0
@@ -103,6 +109,12 @@ run_cases() {
 }
 
 # The end-to-end cases in one go, in the server the platform tests used.
+if ! wait "$other_logon_boot"; then
+  cat "$wine_run_dir/other-logon.log" >&2
+  echo "wineboot of the other logon's prefix failed" >&2
+  exit 1
+fi
+export TOBRAN_OTHER_LOGON_COMMAND="env WINEPREFIX=$other_logon_prefix wine $service_exe"
 if [[ -z ${TOBRAN_WINE_TEST_FILTER:-} || -n $(list_cases "$e2e_tests" "$test_filter") ]]; then
   run_cases "$e2e_tests" "$test_filter" "$scale"
 fi

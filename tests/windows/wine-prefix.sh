@@ -5,9 +5,10 @@
 #   wine_prefix_start                     # one Wine server for the run, the prefix made in it
 #   wine_server_restart                   # a fresh server, the last one's processes ended
 #
-# wine_run_dir is the run's own folder, for the script's files; the prefix is in it. At exit
-# every process that runs with this prefix in its environment is ended by its process id, the
-# Wine server last, and the folder is removed.
+# wine_run_dir is the run's own folder, for the script's files; the prefix is in it, and any
+# other prefix the script makes goes there too. At exit every process that runs with one of
+# them in its environment is ended by its process id, the Wine servers last, and the folder is
+# removed.
 
 wine_run_dir=$(mktemp -d /tmp/tobran-wine.XXXXXX)
 export WINEPREFIX=$wine_run_dir/prefix
@@ -23,8 +24,9 @@ unset DISPLAY WAYLAND_DISPLAY
 wine_server_pid=
 wine_server_folder=
 
-# Every process that runs with this prefix in its environment belongs to this run: the Wine
-# server, Wine's own helper programs and any Windows program a test left behind. Read with
+# Every process that runs with this prefix, or another prefix in the run's folder, in its
+# environment belongs to this run: the Wine servers, Wine's own helper programs and any Windows
+# program a test left behind. Read with
 # shell built-ins alone, so that the scan starts no process that it would then list.
 wine_prefix_pids() {
   local entry pid variable
@@ -32,7 +34,7 @@ wine_prefix_pids() {
     pid=${entry#/proc/}
     [[ $pid == "$$" || $pid == "$BASHPID" ]] && continue
     while IFS= read -r -d '' variable; do
-      if [[ $variable == "WINEPREFIX=$WINEPREFIX" ]]; then
+      if [[ $variable == "WINEPREFIX=$wine_run_dir/"* ]]; then
         echo "$pid"
         break
       fi
@@ -42,23 +44,21 @@ wine_prefix_pids() {
 }
 
 # Ends every process of the prefix by its process id: the Windows processes first, then the
-# server they talk to.
+# server they talk to. Scanned again until none is left, for a program may still be starting
+# (or, when a server has died, start a server of its own) while the first ones end.
 wine_server_stop() {
   local pids pid attempt
-  pids=$(wine_prefix_pids)
-  for pid in $pids; do
-    [[ $pid == "$wine_server_pid" ]] || kill -TERM "$pid" 2>/dev/null || true
-  done
-  if [[ -n $wine_server_pid ]]; then
-    kill -TERM "$wine_server_pid" 2>/dev/null || true
-  fi
-  for attempt in 1 2 3 4 5 6 7 8 9 10; do
+  for attempt in $(seq 20); do
     pids=$(wine_prefix_pids)
     [[ -z $pids ]] && break
+    for pid in $pids; do
+      if ((attempt > 10)); then
+        kill -KILL "$pid" 2>/dev/null || true
+      elif [[ $pid != "$wine_server_pid" ]] || ((attempt > 1)); then
+        kill -TERM "$pid" 2>/dev/null || true
+      fi
+    done
     sleep 0.3
-  done
-  for pid in $pids; do
-    kill -KILL "$pid" 2>/dev/null || true
   done
   if [[ -n $wine_server_pid ]]; then
     wait "$wine_server_pid" 2>/dev/null || true
