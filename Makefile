@@ -14,9 +14,10 @@ SIM_CONTROL_PORT ?= 22002
 BUILD_PACKAGES := cmake make g++ pkg-config libboost1.81-dev libgtest-dev googletest
 # The Windows cross build (posix-threads MinGW-w64) and Wine to run its binaries in tests.
 WINDOWS_PACKAGES := cmake make g++-mingw-w64-x86-64-posix libboost1.81-dev googletest wine wine64
-# The browser test (tests/browser/) also needs Chromium, and Node.js with npm unless both are
-# there already (a Node.js that brings its own npm counts); only `make test` installs them.
-BROWSER_PACKAGES := chromium $(if $(shell command -v node && command -v npm),,nodejs npm)
+# The browser tests (tests/browser/) also need Chromium, Firefox, openssl (their throw-away
+# https certificate), and Node.js with npm unless both are there already (a Node.js that brings
+# its own npm counts; Debian 12's nodejs 18 will do); only `make test` installs them.
+BROWSER_PACKAGES := chromium firefox-esr openssl $(if $(shell command -v node && command -v npm),,nodejs npm)
 SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
 
 .PHONY: all deps configure build run test
@@ -88,7 +89,7 @@ fuzz:
 # shared folder, measured in the same run (bench/run-bench.sh); results in build/bench/results.txt.
 .PHONY: bench
 bench: build
-	@$(MAKE) --no-print-directory deps BUILD_PACKAGES="wrk gcc"
+	@$(MAKE) --no-print-directory deps BUILD_PACKAGES="wrk gcc linux-perf"
 	bench/run-bench.sh build
 
 # Windows: build-windows/Tobran-Quorvel.exe and libzkfp.dll, the platform seam's own Windows

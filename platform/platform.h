@@ -5,6 +5,7 @@
 // Thread safety: every function may be called from any thread. None of them throws.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace platform {
@@ -37,5 +38,10 @@ void sleepMilliseconds(unsigned milliseconds);
 // TIME_WAIT by an earlier run can be bound again (SO_REUSEADDR, which there never lets two
 // listeners share a port). Returns false when an option could not be set.
 bool prepareExclusiveListener(std::intptr_t nativeSocket);
+
+// Raises the process's soft limit on open descriptors to its hard limit, where the platform
+// has such a limit, so that the default user limits leave room for thousands of connections.
+// Returns the soft limit now in force, or 0 where descriptors have no per-process limit.
+std::size_t raiseDescriptorLimit();
 
 } // namespace platform

@@ -79,4 +79,7 @@ bool prepareExclusiveListener(std::intptr_t nativeSocket) {
                     reinterpret_cast<const char*>(&on), sizeof on) == 0;
 }
 
+// Windows has no per-process limit on sockets: they are bounded by memory alone.
+std::size_t raiseDescriptorLimit() { return 0; }
+
 } // namespace platform

@@ -21,12 +21,16 @@ std::array<char, 16 * 1024> readBuffer;
 
 } // namespace
 
-Connection::Connection(asio::ip::tcp::socket socket) : socket_(std::move(socket)) {}
+Connection::Connection(asio::ip::tcp::socket socket, ConnectionRegistry& registry)
+    : socket_(std::move(socket)), registry_(registry) {}
+
+Connection::~Connection() { registry_.closed(*this); }
 
 void Connection::run() {
   error_code ignored;
   socket_.set_option(asio::ip::tcp::no_delay(true), ignored);
   socket_.non_blocking(true, ignored);
+  registry_.opened(*this);
   doRead();
 }
 
@@ -35,6 +39,7 @@ void Connection::doRead() {
     error_code error;
     const std::size_t received = socket_.read_some(asio::buffer(readBuffer), error);
     if (error == asio::error::would_block) {
+      fileWhileReading();
       socket_.async_wait(asio::socket_base::wait_read,
                          [self = shared_from_this()](const error_code& e) { self->onReadable(e); });
       return;
@@ -56,17 +61,31 @@ void Connection::doRead() {
   asio::post(socket_.get_executor(), [self = shared_from_this()] { self->doRead(); });
 }
 
+void Connection::fileWhileReading() {
+  const HttpSession::Pending pending = session_.pending();
+  if (pending == HttpSession::Pending::Nothing) {
+    registry_.idle(*this);
+  } else {
+    // A head is timed from its start, a body from its last progress.
+    registry_.inRequest(*this, pending == HttpSession::Pending::Body ||
+                                   session_.requests() != requestsFiled_);
+  }
+  requestsFiled_ = session_.requests();
+}
+
 void Connection::onReadable(const error_code& error) {
   if (!error)
     doRead();
 }
 
 bool Connection::writeOutput() {
+  const std::size_t sentBefore = outputSent_;
   while (outputSent_ < output_.size()) {
     error_code error;
     const std::size_t sent = socket_.write_some(
         asio::buffer(output_.data() + outputSent_, output_.size() - outputSent_), error);
     if (error == asio::error::would_block) {
+      registry_.writing(*this, outputSent_ != sentBefore);
       socket_.async_wait(asio::socket_base::wait_write,
                          [self = shared_from_this()](const error_code& e) { self->onWritable(e); });
       return false;
@@ -99,6 +118,7 @@ void Connection::onWritable(const error_code& error) {
 void Connection::doLingeringClose() {
   error_code ignored;
   socket_.shutdown(asio::ip::tcp::socket::shutdown_send, ignored);
+  registry_.closing(*this);
   lingerTimer_.emplace(socket_.get_executor());
   lingerTimer_->expires_after(LINGER_TIME);
   lingerTimer_->async_wait([self = shared_from_this()](const error_code& error) {
@@ -131,6 +151,13 @@ void Connection::onLingerReadable(const error_code& error) {
       return;
     }
   }
+}
+
+void Connection::shed() {
+  error_code ignored;
+  socket_.close(ignored); // the pending operation ends with an error, and with it the connection
+  if (lingerTimer_)
+    lingerTimer_->cancel();
 }
 
 } // namespace rest

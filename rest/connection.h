@@ -3,10 +3,15 @@
 // being written nothing more is read, so a client that sends without reading holds no more
 // than one batch of memory.
 //
+// Whenever it waits for the client it files itself with the registry (idle, in a request, or
+// writing), which may close it: when it stalls, or to make room when descriptors run short.
+//
 // Event-loop thread only. The connection owns its socket; it keeps itself alive through the
-// handler of its pending operation and is gone when none is pending.
+// handler of its pending operation and is gone when none is pending. The registry must
+// outlive it.
 #pragma once
 
+#include "rest/connection_registry.h"
 #include "rest/http_session.h"
 
 #include <boost/asio/ip/tcp.hpp>
@@ -18,9 +23,11 @@
 
 namespace rest {
 
-class Connection : public std::enable_shared_from_this<Connection> {
+class Connection final : public std::enable_shared_from_this<Connection>,
+                         public TrackedConnection {
  public:
-  explicit Connection(boost::asio::ip::tcp::socket socket);
+  Connection(boost::asio::ip::tcp::socket socket, ConnectionRegistry& registry);
+  ~Connection();
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
 
@@ -28,6 +35,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
  private:
   void doRead();
+  // Tells the registry what the connection waits for while it waits for the client to send.
+  void fileWhileReading();
   void onReadable(const boost::system::error_code& error);
   // Writes what output_ holds without waiting: true once all of it is written; otherwise a
   // wait for the socket to take more is pending (or the connection failed).
@@ -39,8 +48,11 @@ class Connection : public std::enable_shared_from_this<Connection> {
   // closes or LINGER_TIME passes, so that replies already sent are not lost to a reset.
   void doLingeringClose();
   void onLingerReadable(const boost::system::error_code& error);
+  void shed() override;
 
   boost::asio::ip::tcp::socket socket_;
+  ConnectionRegistry& registry_;
+  std::size_t requestsFiled_ = 0; // the session's requests() when last filed
   HttpSession session_;
   std::string output_;
   std::size_t outputSent_ = 0;

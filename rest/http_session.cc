@@ -17,7 +17,9 @@ using BeastText = boost::beast::string_view;
 class RequestParser final : public http::basic_parser<true> {
  public:
   RequestParser() {
-    header_limit(MAX_REQUEST_HEAD);
+    // The head's limit applies to the bytes received, which the scan has already checked; the
+    // head given here may be up to twice as long, with every bare LF written as CR LF.
+    header_limit(2 * MAX_REQUEST_HEAD);
     body_limit(boost::none); // the body is discarded as it arrives, so its size costs nothing
     eager(true);
   }
@@ -54,6 +56,14 @@ class RequestParser final : public http::basic_parser<true> {
 HttpSession::HttpSession() = default;
 HttpSession::~HttpSession() = default;
 
+HttpSession::Pending HttpSession::pending() const {
+  if (frames_ || closing_)
+    return Pending::Nothing;
+  if (parser_)
+    return Pending::Body;
+  return pending_.empty() ? Pending::Nothing : Pending::Head;
+}
+
 HttpSession::Next HttpSession::receive(std::string_view data, std::string& output) {
   if (closing_)
     return Next::Close;
@@ -80,10 +90,12 @@ HttpSession::Next HttpSession::receive(std::string_view data, std::string& outpu
 
 HttpSession::Next HttpSession::consume(std::string_view& input, std::string& output) {
   while (!input.empty()) {
-    if (webSocket_) {
-      frames_.receive(input, output);
+    if (frames_) {
+      frames_->receive(input, output);
       input = {};
-      return Next::Read;
+      // After a close frame, sent in reply or for a broken frame, the server closes the TCP
+      // connection first, as the WebSocket protocol asks.
+      return frames_->closed() ? Next::Close : Next::Read;
     }
 
     error_code error;
@@ -94,11 +106,25 @@ HttpSession::Next HttpSession::consume(std::string_view& input, std::string& out
         input.remove_prefix(input[0] == '\n' ? 1 : 2);
       if (input.empty() || input == "\r")
         return Next::Read;
+      // The usual request: a plain head that arrived whole, read in one pass and routed
+      // without a copy. Once a head has arrived in part, its scan resumes where it stopped
+      // instead, so that a trickled head is not read again from its start on every byte.
+      if (!headBegun_) {
+        if (const std::optional<PlainRequestHead> head = readPlainRequestHead(input)) {
+          const HttpRequest request{head->target, head->isHead};
+          input.remove_prefix(head->length);
+          ++requests_;
+          if (handleHttpEvent(request, output) == AfterRequest::Close)
+            return Next::Close;
+          continue;
+        }
+      }
       // `input` starts where this head starts until the head is complete.
       const HeadScan scan = headScanner_.scan(input);
       if (scan.result == HeadScan::Rejected)
         return Next::Close;
-      if (scan.result == HeadScan::Incomplete)
+      headBegun_ = scan.result == HeadScan::Incomplete;
+      if (headBegun_)
         return Next::Read;
       headScanner_.reset();
       std::string_view head = input.substr(0, scan.length);
@@ -129,9 +155,10 @@ HttpSession::Next HttpSession::consume(std::string_view& input, std::string& out
       return Next::Read;
 
     const std::unique_ptr<RequestParser> request = std::move(parser_);
+    ++requests_;
     if (request->hasWebSocketKey) {
       output += webSocketHandshake(request->webSocketKey);
-      webSocket_ = true;
+      frames_ = std::make_unique<WebSocketFrameReader>();
       continue;
     }
     if (handleHttpEvent({request->target, request->isHead}, output) == AfterRequest::Close)

@@ -1,11 +1,14 @@
 // One connection's protocol, without the socket: the bytes a client sends go in, the bytes of
-// every reply come out, in order. HTTP requests are parsed one after another (pipelined ones
-// too), each with a fresh parser; each complete request goes to the router, or, when it carries
+// every reply come out, in order. HTTP requests are read one after another (pipelined ones
+// too): a plain head that arrived whole in one pass where it lies, any other request with a
+// fresh parser; each complete request goes to the router, or, when it carries
 // "Sec-WebSocket-Key", turns the connection into a WebSocket for good.
 //
 // The connection is to be closed (after what was already written is sent) when a head is
-// rejected or too long, a request cannot be parsed, or no route matches. Nothing else closes
-// it: only the client does, also after HTTP/1.0 or "Connection: close".
+// rejected or too long, a request cannot be parsed, no route matches, or a WebSocket close frame
+// has been sent. No request closes it otherwise, also not HTTP/1.0 or "Connection: close": the
+// client does, or the listener when the connection stalls or descriptors run short
+// (connection_registry.h).
 //
 // Event-loop thread; one per connection.
 #pragma once
@@ -39,17 +42,26 @@ class HttpSession {
   // Close: write out `output`, then close; later bytes are ignored.
   Next receive(std::string_view data, std::string& output);
 
-  bool isWebSocket() const { return webSocket_; }
+  bool isWebSocket() const { return frames_ != nullptr; }
+
+  // What of a request has arrived but not yet been answered: nothing, part of a head, or a
+  // head and part of its body. WebSocket frames never count: an idle WebSocket is normal.
+  enum class Pending { Nothing, Head, Body };
+  Pending pending() const;
+  // Requests completed so far (answered, or turned into a WebSocket).
+  std::size_t requests() const { return requests_; }
 
  private:
   Next consume(std::string_view& input, std::string& output);
 
+  // Kept small: an idle keep-alive connection holds one of these and nothing else.
   std::string pending_;                  // received bytes not yet consumed
   RequestHeadScanner headScanner_;        // the head being received, until it is complete
-  std::unique_ptr<RequestParser> parser_; // the request being read, once its head is parsed
-  bool webSocket_ = false;
+  bool headBegun_ = false;                // part of the next head has been scanned already
   bool closing_ = false;
-  WebSocketFrameReader frames_;
+  std::size_t requests_ = 0;
+  std::unique_ptr<RequestParser> parser_; // the request being read, once its head is parsed
+  std::unique_ptr<WebSocketFrameReader> frames_; // after a WebSocket handshake
 };
 
 } // namespace rest

@@ -21,7 +21,9 @@ bool isResourceShortage(const error_code& error) {
 
 } // namespace
 
-std::shared_ptr<Listener> Listener::start(asio::io_context& context, std::uint16_t port) {
+std::shared_ptr<Listener> Listener::start(asio::io_context& context, std::uint16_t port,
+                                          std::size_t descriptorLimit,
+                                          const StallTimeouts& timeouts) {
   tcp::acceptor acceptor(context);
   error_code error;
   acceptor.open(tcp::v4(), error);
@@ -32,13 +34,16 @@ std::shared_ptr<Listener> Listener::start(asio::io_context& context, std::uint16
     acceptor.listen(asio::socket_base::max_listen_connections, error);
   if (error)
     return nullptr;
-  auto listener = std::make_shared<Listener>(context, std::move(acceptor));
+  auto listener =
+      std::make_shared<Listener>(context, std::move(acceptor), descriptorLimit, timeouts);
   listener->doAccept();
   return listener;
 }
 
-Listener::Listener(asio::io_context& context, tcp::acceptor acceptor)
-    : acceptor_(std::move(acceptor)), retryTimer_(context) {}
+Listener::Listener(asio::io_context& context, tcp::acceptor acceptor,
+                   std::size_t descriptorLimit, const StallTimeouts& timeouts)
+    : acceptor_(std::move(acceptor)), connections_(context, descriptorLimit, timeouts),
+      retryTimer_(context) {}
 
 void Listener::doAccept() {
   acceptor_.async_accept([self = shared_from_this()](const error_code& error, tcp::socket socket) {
@@ -48,8 +53,16 @@ void Listener::doAccept() {
 
 void Listener::onAccept(const error_code& error, tcp::socket socket) {
   if (!error) {
-    std::make_shared<Connection>(std::move(socket))->run();
+    // Near the limit, an old connection makes room, before the accept fails for want of one.
+    if (connections_.full())
+      connections_.shedOne();
+    std::make_shared<Connection>(std::move(socket), connections_)->run();
   } else if (isResourceShortage(error)) {
+    // What one connection gave back is what the next accept needs.
+    if (connections_.shedOne()) {
+      doAccept();
+      return;
+    }
     retryTimer_.expires_after(ACCEPT_RETRY_DELAY);
     retryTimer_.async_wait([self = shared_from_this()](const error_code&) { self->doAccept(); });
     return;

@@ -1,11 +1,17 @@
 // The listening socket on every IPv4 interface: accepts connections for ever and gives each
-// to a Connection. Event-loop thread only; it keeps itself alive through its pending accept.
+// to a Connection, filed in the listener's registry. Short of descriptors, it closes the
+// connections least missed (longest idle first) until the next client can be accepted, so
+// that whatever one host holds open, a fresh client is served.
+// Event-loop thread only; it keeps itself alive through its pending accept.
 #pragma once
+
+#include "rest/connection_registry.h"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 
@@ -14,10 +20,13 @@ namespace rest {
 class Listener : public std::enable_shared_from_this<Listener> {
  public:
   // Binds 0.0.0.0:`port` for this listener alone and starts accepting; null when the port
-  // cannot be had.
-  static std::shared_ptr<Listener> start(boost::asio::io_context& context, std::uint16_t port);
+  // cannot be had. `descriptorLimit`: the process's limit on open descriptors, 0 for none.
+  static std::shared_ptr<Listener> start(boost::asio::io_context& context, std::uint16_t port,
+                                         std::size_t descriptorLimit,
+                                         const StallTimeouts& timeouts = {});
 
-  Listener(boost::asio::io_context& context, boost::asio::ip::tcp::acceptor acceptor);
+  Listener(boost::asio::io_context& context, boost::asio::ip::tcp::acceptor acceptor,
+           std::size_t descriptorLimit, const StallTimeouts& timeouts);
   Listener(const Listener&) = delete;
   Listener& operator=(const Listener&) = delete;
 
@@ -26,7 +35,9 @@ class Listener : public std::enable_shared_from_this<Listener> {
   void onAccept(const boost::system::error_code& error, boost::asio::ip::tcp::socket socket);
 
   boost::asio::ip::tcp::acceptor acceptor_;
-  // Out of descriptors, a failing accept would fail again at once: it waits a moment instead.
+  ConnectionRegistry connections_;
+  // Out of descriptors with no connection to close, a failing accept would fail again at
+  // once: it waits a moment instead.
   boost::asio::steady_timer retryTimer_;
 };
 

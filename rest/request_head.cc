@@ -1,10 +1,85 @@
 #include "rest/request_head.h"
 
+#include <array>
+#include <cstdint>
+#include <cstring>
+
 namespace rest {
 namespace {
 
 bool allowedInHead(unsigned char byte) {
   return byte == '\r' || byte == '\n' || (byte >= 0x20 && byte != 0x7F);
+}
+
+// A tchar: may appear in a method or a header name.
+constexpr std::array<bool, 256> tokenChars() {
+  std::array<bool, 256> token{};
+  for (int c = 0; c < 256; ++c)
+    token[c] = (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+  for (const char c : std::string_view("!#$%&'*+-.^_`|~"))
+    token[static_cast<unsigned char>(c)] = true;
+  return token;
+}
+constexpr std::array<bool, 256> TOKEN_CHARS = tokenChars();
+
+std::size_t skipToken(std::string_view bytes, std::size_t at) {
+  while (at < bytes.size() && TOKEN_CHARS[static_cast<unsigned char>(bytes[at])])
+    ++at;
+  return at;
+}
+
+// Skips bytes of at least `lowest` other than DEL: with 0x21 a request target's, with 0x20 a
+// header value's. Eight at a time while none of them ends the run.
+std::size_t skipAtLeast(std::string_view bytes, std::size_t at, unsigned char lowest) {
+  constexpr std::uint64_t ONES = 0x0101010101010101;
+  constexpr std::uint64_t HIGH_BITS = 0x8080808080808080;
+  for (; at + 8 <= bytes.size(); at += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, bytes.data() + at, 8);
+    // Some byte is below `lowest` (bytes from 0x80 up never count), or some byte is DEL. The
+    // test may be wrong about which byte, never about whether there is one.
+    const std::uint64_t below = (word - ONES * lowest) & ~word & HIGH_BITS;
+    const std::uint64_t notDel = word ^ (ONES * 0x7F);
+    const std::uint64_t del = (notDel - ONES) & ~notDel & HIGH_BITS;
+    if ((below | del) != 0)
+      break;
+  }
+  while (at < bytes.size()) {
+    const auto byte = static_cast<unsigned char>(bytes[at]);
+    if (byte < lowest || byte == 0x7F)
+      break;
+    ++at;
+  }
+  return at;
+}
+
+bool equalsIgnoringCase(std::string_view text, std::string_view lowerCase) {
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if ((c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c) != lowerCase[i])
+      return false;
+  }
+  return true;
+}
+
+// The headers the full parser acts on: they may bring a body, make the request a WebSocket
+// handshake, or (Connection, when its list is malformed) close the connection.
+bool changesHowTheRequestIsRead(std::string_view name) {
+  switch (name.size()) {
+  case 7:
+    return equalsIgnoringCase(name, "upgrade");
+  case 10:
+    return equalsIgnoringCase(name, "connection");
+  case 14:
+    return equalsIgnoringCase(name, "content-length");
+  case 16:
+    return equalsIgnoringCase(name, "proxy-connection");
+  case 17:
+    return equalsIgnoringCase(name, "transfer-encoding") ||
+           equalsIgnoringCase(name, "sec-websocket-key");
+  default:
+    return false;
+  }
 }
 
 } // namespace
@@ -44,6 +119,50 @@ HeadScan RequestHeadScanner::scan(std::string_view received) {
 
 HeadScan scanRequestHead(std::string_view received) {
   return RequestHeadScanner().scan(received);
+}
+
+std::optional<PlainRequestHead> readPlainRequestHead(std::string_view received) {
+  const std::string_view bytes = received.substr(0, MAX_REQUEST_HEAD);
+  const std::size_t size = bytes.size();
+  std::size_t at = 0;
+
+  // The request line.
+  at = skipToken(bytes, at);
+  if (at == 0 || at == size || bytes[at] != ' ')
+    return std::nullopt;
+  PlainRequestHead head;
+  head.isHead = bytes.substr(0, at) == "HEAD";
+  const std::size_t targetStart = ++at;
+  at = skipAtLeast(bytes, at, 0x21);
+  if (at == targetStart || at == size || bytes[at] != ' ')
+    return std::nullopt;
+  head.target = bytes.substr(targetStart, at - targetStart);
+  const std::string_view version = bytes.substr(at + 1, 10);
+  if (version != "HTTP/1.1\r\n" && version != "HTTP/1.0\r\n")
+    return std::nullopt;
+  at += 11;
+
+  // Header lines until the blank one. A line that starts with a space continues the one before
+  // (obsolete folding): it has no name, so it is not plain.
+  for (;;) {
+    if (at + 1 >= size)
+      return std::nullopt;
+    if (bytes[at] == '\r') {
+      if (bytes[at + 1] != '\n')
+        return std::nullopt;
+      head.length = at + 2;
+      return head;
+    }
+    const std::size_t nameStart = at;
+    at = skipToken(bytes, at);
+    if (at == nameStart || at == size || bytes[at] != ':' ||
+        changesHowTheRequestIsRead(bytes.substr(nameStart, at - nameStart)))
+      return std::nullopt;
+    at = skipAtLeast(bytes, at + 1, 0x20);
+    if (at + 1 >= size || bytes[at] != '\r' || bytes[at + 1] != '\n')
+      return std::nullopt;
+    at += 2;
+  }
 }
 
 std::string withCrLfLineEnds(std::string_view head) {

@@ -3,14 +3,16 @@
 // event-loop thread.
 #pragma once
 
+#include "rest/connection_registry.h"
+
 namespace service {
 
 inline constexpr const wchar_t* SINGLE_INSTANCE_MUTEX = L"Tobran-Quorvel.exe";
 inline constexpr const char* SERVICE_PORT = "22001";
-inline constexpr unsigned POLL_TIMEOUT_MS = 1000;
 
 // Returns 0 when another copy already runs in this user logon; ends the process with status 1
-// when the port cannot be had; otherwise serves for ever.
-int runService();
+// when the port cannot be had; otherwise serves for ever. The service always runs with the
+// default `timeouts`; only a test build of the program shortens them.
+int runService(const rest::StallTimeouts& timeouts = {});
 
 } // namespace service

@@ -1,12 +1,18 @@
-// page.js: draws the example page. Everything that talks to the fingerprint service is in
-// fingerprint-service.js; this file only turns its answers into what a person sees.
+// page.js: draws the example page. Everything that talks to the fingerprint service is in the
+// web client (web-client/fingerprint-service.js); this file only turns its answers into what a
+// person sees and what they can do about it.
 //
 // The service address can be changed with ?service=http://host:port in the page's URL.
+//
+// A page from the internet may reach the service only when the browser allows it (Local Network
+// Access in Chromium-based browsers). While the browser has yet to ask the person, the page
+// sends nothing until the first click, so that the browser's prompt follows from that click.
 
 import {
-  DEFAULT_SERVICE_URL, ENROLMENT_PRESSES, ServiceError, ServiceUnreachableError,
-  cancelCapture, getStatus, openReader, templateByteLength, waitForTemplate,
-} from './fingerprint-service.js';
+  AccessBlockedError, DEFAULT_PROMPT_TIMEOUT_MS, DEFAULT_SERVICE_URL, DEFAULT_TIMEOUT_MS,
+  ENROLMENT_PRESSES, ServiceError, ServiceUnreachableError, cancelCapture, getAccessState,
+  getStatus, openReader, requestAccess, templateByteLength, waitForTemplate,
+} from '../../web-client/fingerprint-service.js';
 
 const service = new URLSearchParams(location.search).get('service') ?? DEFAULT_SERVICE_URL;
 
@@ -19,6 +25,31 @@ const element = (id) => document.getElementById(id);
 // only one template is ever being collected.
 let capture = null;
 
+// Whether the page may ask the service on its own (the status check every few seconds): only
+// once the browser lets requests through, never while it would have to ask the person first.
+let mayPoll = false;
+
+// What the person (or the computer's administrator) can do when the browser blocks the page.
+const ADMIN_ADVICE = 'Administrators can allow this site for everyone with the Chrome and Edge'
+  + ' policies LocalNetworkAccessAllowedForUrls and LoopbackNetworkAllowedForUrls.';
+const BLOCKED_ADVICE = {
+  prompt: 'This page comes from the internet, so your browser asks before it lets the page reach'
+    + ' the fingerprint service on this computer. Press Connect (or Enrol) and choose Allow when'
+    + ` the browser asks. ${ADMIN_ADVICE}`,
+  denied: 'Your browser blocked this page from reaching the fingerprint service on this computer.'
+    + ' To allow it, open the site settings (the icon left of the address) and allow local'
+    + ` network access for this site, then reload the page. ${ADMIN_ADVICE}`,
+  insecure: 'This page was opened over plain http, and the browser does not let such a page reach'
+    + ' the fingerprint service on this computer. Open the page over https instead.',
+};
+const NOT_RUNNING_ADVICE = {
+  'not-running': 'Start the fingerprint service (Tobran-Quorvel) on this computer, then press'
+    + ' Check again.',
+  timeout: 'It may be busy or stuck: restart it, then press Check again.',
+  'not-the-service': 'Another program uses its port (22001): stop that program, start the'
+    + ' fingerprint service, then press Check again.',
+};
+
 function say(text) {
   element('message').textContent = text;
 }
@@ -29,20 +60,53 @@ function setBadge(id, state, text) {
   badge.textContent = text;
 }
 
-function showStatus({ running, readerOpen, message }) {
-  if (!running) {
-    setBadge('service-status', 'error', 'Not running');
-    setBadge('reader-status', 'unknown', 'Unknown');
-    element('status-message').textContent = `${message} Start the service, then press Check again.`;
+// Shows why the browser does not let the page through: `reason` is 'prompt', 'denied' or
+// 'insecure'. Returns the advice, for the capture message too.
+function showBlocked(reason) {
+  mayPoll = false;
+  const labels = {
+    prompt: 'Needs your permission', denied: 'Blocked by the browser', insecure: 'Blocked: page not on https',
+  };
+  setBadge('service-status', reason === 'prompt' ? 'idle' : 'error', labels[reason]);
+  setBadge('reader-status', 'unknown', 'Unknown');
+  element('service-status').dataset.blocked = reason;
+  element('check').textContent = reason === 'prompt' ? 'Connect' : 'Check again';
+  element('status-message').textContent = BLOCKED_ADVICE[reason];
+  return BLOCKED_ADVICE[reason];
+}
+
+function showStatus({ state, readerOpen, message, error }) {
+  delete element('service-status').dataset.blocked;
+  element('check').textContent = 'Check again';
+  if (state === 'blocked') {
+    showBlocked(error.reason);
     return;
   }
+  if (state === 'not-running') {
+    mayPoll = true;
+    setBadge('service-status', 'error', 'Not running');
+    setBadge('reader-status', 'unknown', 'Unknown');
+    element('status-message').textContent = `${message} ${NOT_RUNNING_ADVICE[error.reason]}`;
+    return;
+  }
+  mayPoll = true;
   setBadge('service-status', 'ok', 'Running');
   setBadge('reader-status', readerOpen ? 'ok' : 'idle', readerOpen ? 'Open' : 'Not open');
   element('status-message').textContent = readerOpen ? '' : message;
 }
 
-async function refreshStatus() {
-  showStatus(await getStatus({ service }));
+// Asks the service for its status; `fromClick` when a person's click led here, so that the
+// browser may show its permission prompt.
+async function refreshStatus(fromClick = false) {
+  showStatus(await (fromClick ? requestAccess({ service }) : getStatus({ service })));
+}
+
+// Looks at what the browser allows without asking the service, and asks the service only when
+// that will not make the browser prompt: the first request waits for a click.
+async function start() {
+  const { state } = await getAccessState({ service });
+  if (state === 'prompt' || state === 'denied' || state === 'insecure') showBlocked(state);
+  else await refreshStatus();
 }
 
 function showProgress(mode, { presses, previous, ready }) {
@@ -107,11 +171,14 @@ async function startCapture(mode) {
   element('progress').hidden = true;
   try {
     say('Opening the reader…');
+    // Until the browser has let a request through, this click's request may wait while the
+    // browser shows its prompt: give it as long as requestAccess would.
     const { serialNumber } = await openReader({
       mode, rejectFakes: element('reject-fakes').checked, service, signal,
+      timeoutMs: mayPoll ? DEFAULT_TIMEOUT_MS : DEFAULT_PROMPT_TIMEOUT_MS,
     });
     element('serial').textContent = serialNumber || '(none reported)';
-    showStatus({ running: true, readerOpen: true });
+    showStatus({ state: 'running', readerOpen: true });
     showProgress(mode, { presses: 0, previous: null, ready: false });
     const result = await waitForTemplate({
       service, signal, onProgress: (progress) => showProgress(mode, progress),
@@ -120,9 +187,11 @@ async function startCapture(mode) {
   } catch (error) {
     if (signal.aborted) {
       say('Cancelled. Choose Enrol or Single capture to start again.');
+    } else if (error instanceof AccessBlockedError) {
+      say(showBlocked(error.reason));
     } else if (error instanceof ServiceUnreachableError) {
-      showStatus({ running: false, message: error.message });
-      say(error.message);
+      showStatus({ state: 'not-running', message: error.message, error });
+      say(`${error.message} ${NOT_RUNNING_ADVICE[error.reason]}`);
     } else if (error instanceof ServiceError) {
       say(error.message);
       refreshStatus();
@@ -155,13 +224,14 @@ async function copyTemplate() {
 element('enrol').addEventListener('click', () => startCapture('enroll'));
 element('single').addEventListener('click', () => startCapture('single'));
 element('cancel').addEventListener('click', cancel);
-element('check').addEventListener('click', refreshStatus);
+element('check').addEventListener('click', () => refreshStatus(true));
 element('copy').addEventListener('click', copyTemplate);
 
 setInterval(() => {
-  if (!capture && document.visibilityState === 'visible') refreshStatus();
+  if (mayPoll && !capture && document.visibilityState === 'visible') refreshStatus();
 }, STATUS_INTERVAL_MS);
+// Coming back to the page, perhaps after allowing it in the site settings: look again.
 document.addEventListener('visibilitychange', () => {
-  if (!capture && document.visibilityState === 'visible') refreshStatus();
+  if (!capture && document.visibilityState === 'visible') start();
 });
-refreshStatus();
+start();

@@ -1,14 +1,23 @@
-// The example page in headless Chromium, served from its own origin, against the real service
-// and its simulated reader: what a person sees while enrolling a finger or taking a single
-// capture, and that the page collects every template exactly once.
+// The example page in headless browsers, served from an origin of its own, against the real
+// service and its simulated reader: what a person sees while enrolling a finger or taking a
+// single capture, that the page collects every template exactly once, and what it says when the
+// browser stands between the page and the service.
+//
+// Chromium runs once for every Chromium case: pages from 127.0.0.1 (no permission involved), and
+// the same page over https from an origin marked public, where Local Network Access asks for a
+// permission that the tests deny or grant through the DevTools protocol, and over plain http
+// from a public name, which Chromium refuses outright. Firefox runs once for its own cases.
 //
 // The service keeps the capture mode of its first successful beginCapture for its whole life,
 // so each mode gets a service of its own.
 
 import assert from 'node:assert/strict';
+import http from 'node:http';
+import net from 'node:net';
 import { after, before, describe, it } from 'node:test';
 import {
-  SERVICE_PORT, delay, freePort, launchBrowser, scaled, screenshotPath, simulator, startService,
+  SERVICE_PORT, delay, freePort, launchBrowser, makeCertificate, scaled, screenshotPath, simulator,
+  startService,
 } from './harness.mjs';
 import { startStaticServer } from './static-server.mjs';
 
@@ -17,6 +26,70 @@ const TEST = { timeout: scaled(60000) };
 const SERIAL = 'QV-TEST-0042';
 const FINGER = 7;
 const OTHER_FINGER = 8;
+// Names for the public pages, resolved to 127.0.0.1 by Chromium, as a site on the internet would
+// have: the web client takes a page on 127.0.0.1 for one of this computer's own, which needs no
+// permission (and Chromium treats http://127.0.0.1 as secure whatever its address space).
+const SECURE_HOST = 'secure-site.test';
+const INSECURE_HOST = 'insecure-site.test';
+// The permission names Chromium has used for reaching 127.0.0.1 from a public page.
+const ACCESS_PERMISSIONS = ['loopback-network', 'local-network-access', 'local-network'];
+
+// The shared Chromium and the sites it is launched for: the example page over http, over https
+// (public) and over http under a public name. Started by the first describe that needs it.
+let chromiumSetup = null;
+function chromium() {
+  chromiumSetup ??= (async () => {
+    const certificate = makeCertificate([SECURE_HOST]);
+    const site = await startStaticServer();
+    const secureSite = await startStaticServer({ tls: certificate });
+    const insecureSite = await startStaticServer();
+    const browser = await launchBrowser('chromium', [
+      `--ip-address-space-overrides=127.0.0.1:${secureSite.port}=public,127.0.0.1:${insecureSite.port}=public`,
+      `--host-resolver-rules=MAP ${SECURE_HOST} 127.0.0.1, MAP ${INSECURE_HOST} 127.0.0.1`,
+      `--ignore-certificate-errors-spki-list=${certificate.spki}`,
+    ]);
+    console.log(`# Chromium: ${browser.version}`);
+    const devtools = await browser.browser.target().createCDPSession();
+    return {
+      browser,
+      devtools,
+      site,
+      secureUrl: `https://${SECURE_HOST}:${secureSite.port}/`,
+      insecureUrl: `http://${INSECURE_HOST}:${insecureSite.port}/`,
+      close: async () => {
+        await browser.close();
+        await Promise.all([site.close(), secureSite.close(), insecureSite.close()]);
+      },
+    };
+  })();
+  return chromiumSetup;
+}
+
+after(async () => {
+  if (chromiumSetup) await (await chromiumSetup).close();
+});
+
+// A new tab of the shared Chromium.
+async function chromiumPage() {
+  const setup = await chromium();
+  return setup.browser.browser.newPage();
+}
+
+// Sets local network access for `origin` as the person would in the prompt: 'granted' or
+// 'denied'. Every name this Chromium knows is set; it refuses the others.
+async function setAccess(origin, setting) {
+  const { devtools } = await chromium();
+  const known = [];
+  for (const name of ACCESS_PERMISSIONS) {
+    try {
+      await devtools.send('Browser.setPermission', { origin, permission: { name }, setting });
+      known.push(name);
+    } catch {
+      // not a permission of this version
+    }
+  }
+  assert.ok(known.length > 0, 'Chromium knows a local network permission');
+}
 
 // Watches what the page asks the service: every request by operation, and the body of every
 // getTemplate reply, as the service produced it.
@@ -45,16 +118,20 @@ async function serviceTemplates(seen) {
   return seen.templates;
 }
 
-const text = (page, selector) => page.locator(selector).textContent();
+const text = (page, selector) => page.$eval(selector, (e) => e.textContent);
+const value = (page, selector) => page.$eval(selector, (e) => e.value);
+const isVisible = (page, selector) => page.$eval(selector, (e) => e.checkVisibility());
+const isEnabled = (page, selector) => page.$eval(selector, (e) => !e.disabled);
+const waitVisible = (page, selector) => page.waitForSelector(selector, { visible: true, ...WAIT });
 
 function waitForText(page, selector, fragment) {
   return page.waitForFunction(
-    ([s, f]) => document.querySelector(s)?.textContent.includes(f), [selector, fragment], WAIT);
+    (s, f) => document.querySelector(s)?.textContent.includes(f), WAIT, selector, fragment);
 }
 
 function waitForPresses(page, presses) {
   return page.waitForFunction(
-    (n) => document.getElementById('progress').dataset.presses === String(n), presses, WAIT);
+    (n) => document.getElementById('progress').dataset.presses === String(n), WAIT, presses);
 }
 
 // Records every value the progress display takes, consecutive repeats folded.
@@ -70,7 +147,7 @@ async function recordPresses(page) {
 }
 
 async function waitForIdle(page) {
-  await page.waitForFunction(() => !document.getElementById('enrol').disabled, null, WAIT);
+  await page.waitForFunction(() => !document.getElementById('enrol').disabled, WAIT);
 }
 
 // Makes the page believe it is hidden (or shown again), as when the user switches tabs.
@@ -92,30 +169,28 @@ async function waitUntilCaptured(controlPort) {
   }
 }
 
-describe('example page, service in enrolment mode', () => {
+describe('example page from 127.0.0.1, service in enrolment mode', () => {
   let site;
-  let browser;
+  let devtools;
   let page;
   let seen;
   let service;
   let controlPort;
 
   before(async () => {
-    site = await startStaticServer();
-    browser = await launchBrowser();
+    ({ site, devtools } = await chromium());
+    page = await chromiumPage();
     controlPort = await freePort();
     service = await startService({ controlPort });
     await simulator(controlPort, 'reset');
     await simulator(controlPort, `serial ${SERIAL}`);
-    page = browser.page;
     seen = watchService(page);
     await page.goto(site.url);
   });
 
   after(async () => {
     await service?.stop();
-    await browser?.close();
-    await site?.close();
+    await page?.close();
   });
 
   it('shows the service running and no reader open before the first capture', TEST, async () => {
@@ -126,7 +201,7 @@ describe('example page, service in enrolment mode', () => {
 
   it('says so when no reader is connected', TEST, async () => {
     await simulator(controlPort, 'unplug');
-    await page.getByRole('button', { name: 'Enrol' }).click();
+    await page.click('#enrol');
     await waitForText(page, '#message', 'No fingerprint reader is connected');
     await waitForIdle(page);
     assert.equal(seen.getImage, 0, 'no polling without a reader');
@@ -137,7 +212,7 @@ describe('example page, service in enrolment mode', () => {
     TEST, async () => {
       await recordPresses(page);
       const imagesBefore = seen.getImage;
-      await page.getByRole('button', { name: 'Enrol' }).click();
+      await page.click('#enrol');
       await waitForText(page, '#serial', SERIAL);
       assert.equal(seen.beginCapture.at(-1), '?type=1&FakeFunOn=1');
       await waitForText(page, '#message', 'Place a finger on the reader');
@@ -147,13 +222,13 @@ describe('example page, service in enrolment mode', () => {
         await simulator(controlPort, `press ${FINGER}`);
         await waitForPresses(page, presses);
       }
-      await page.locator('#result').waitFor({ state: 'visible', ...WAIT });
+      await waitVisible(page, '#result');
       await waitForText(page, '#message', 'Enrolment finished');
 
       const templates = await serviceTemplates(seen);
       assert.equal(templates.length, 1);
       assert.ok(templates[0].length > 0);
-      assert.equal(await page.locator('#template').inputValue(), templates[0]);
+      assert.equal(await value(page, '#template'), templates[0]);
       assert.equal(await text(page, '#template-length'),
         `${templates[0].length} characters of base64, ${Buffer.from(templates[0], 'base64').length} bytes.`);
       assert.deepEqual(await page.evaluate(() => window.pressesShown), [0, 1, 2, 3]);
@@ -165,67 +240,66 @@ describe('example page, service in enrolment mode', () => {
       await delay(scaled(1000));
       assert.equal(seen.getImage, images);
       assert.equal(seen.getTemplate, 1);
-      assert.equal(await page.getByRole('button', { name: 'Enrol' }).isEnabled(), true);
+      assert.equal(await isEnabled(page, '#enrol'), true);
     });
 
   it('copies the template to the clipboard', TEST, async () => {
-    await browser.context.grantPermissions(['clipboard-read', 'clipboard-write'], { origin: new URL(site.url).origin });
-    await page.getByRole('button', { name: 'Copy' }).click();
+    await devtools.send('Browser.grantPermissions', {
+      origin: new URL(site.url).origin, permissions: ['clipboardReadWrite', 'clipboardSanitizedWrite'],
+    });
+    await page.click('#copy');
     await waitForText(page, '#copy-message', 'Copied');
     const copied = await page.evaluate(() => navigator.clipboard.readText());
     assert.equal(copied, (await serviceTemplates(seen))[0]);
   });
 
   it('starts over when a press does not match the one before', TEST, async () => {
-    await page.getByRole('button', { name: 'Enrol' }).click();
+    await page.click('#enrol');
     await waitForText(page, '#message', 'Place a finger on the reader');
     await simulator(controlPort, `press ${FINGER}`);
     await waitForPresses(page, 1);
     await simulator(controlPort, `press ${OTHER_FINGER}`);
     await waitForText(page, '#message', 'did not match');
-    assert.equal(await page.locator('#progress').getAttribute('data-presses'), '0');
-    await page.getByRole('button', { name: 'Cancel' }).click();
+    assert.equal(await page.$eval('#progress', (e) => e.dataset.presses), '0');
+    await page.click('#cancel');
     await waitForText(page, '#message', 'Cancelled');
     assert.equal(seen.getTemplate, 1);
   });
 
   it('explains why a single capture needs three presses in a service that enrols', TEST, async () => {
-    await page.getByRole('button', { name: 'Single capture' }).click();
+    await page.click('#single');
     await waitForText(page, '#message', 'Place a finger on the reader');
     await simulator(controlPort, `press ${FINGER}`);
     await waitForText(page, '#message', 'still in enrolment mode');
-    assert.equal(await page.locator('#progress').isVisible(), true);
+    assert.equal(await isVisible(page, '#progress'), true);
     assert.equal(seen.getTemplate, 1, 'one press of an enrolment is no template');
-    await page.getByRole('button', { name: 'Cancel' }).click();
+    await page.click('#cancel');
     await waitForIdle(page);
   });
 
   it('says the service is not running once it has stopped', TEST, async () => {
     await service.stop();
-    await page.getByRole('button', { name: 'Check again' }).click();
+    await page.click('#check');
     await waitForText(page, '#service-status', 'Not running');
     await waitForText(page, '#status-message', 'not running on this computer');
-    await page.getByRole('button', { name: 'Enrol' }).click();
+    await page.click('#enrol');
     await waitForText(page, '#message', 'not running on this computer');
     await waitForIdle(page);
   });
 });
 
-describe('example page, service in single-capture mode', () => {
-  let site;
-  let browser;
+describe('example page from 127.0.0.1, service in single-capture mode', () => {
   let page;
   let seen;
   let service;
   let controlPort;
 
   before(async () => {
-    site = await startStaticServer();
-    browser = await launchBrowser();
+    const { site } = await chromium();
+    page = await chromiumPage();
     controlPort = await freePort();
     service = await startService({ controlPort });
     await simulator(controlPort, 'reset');
-    page = browser.page;
     seen = watchService(page);
     await page.goto(site.url);
     await waitForText(page, '#service-status', 'Running');
@@ -233,12 +307,11 @@ describe('example page, service in single-capture mode', () => {
 
   after(async () => {
     await service?.stop();
-    await browser?.close();
-    await site?.close();
+    await page?.close();
   });
 
   it('ignores a fake finger and captures the live press that follows', TEST, async () => {
-    await page.getByRole('button', { name: 'Single capture' }).click();
+    await page.click('#single');
     await waitForText(page, '#message', 'Place a finger on the reader');
     assert.equal(seen.beginCapture.at(-1), '?type=2&FakeFunOn=1');
 
@@ -249,18 +322,18 @@ describe('example page, service in single-capture mode', () => {
     assert.match(await text(page, '#message'), /Place a finger on the reader/);
 
     await simulator(controlPort, `press ${FINGER}`);
-    await page.locator('#result').waitFor({ state: 'visible', ...WAIT });
+    await waitVisible(page, '#result');
     await waitForText(page, '#message', 'Finger captured');
     const templates = await serviceTemplates(seen);
     assert.equal(templates.length, 1);
-    assert.equal(await page.locator('#template').inputValue(), templates[0]);
-    assert.equal(await page.locator('#progress').isVisible(), false, 'no enrolment steps for one press');
+    assert.equal(await value(page, '#template'), templates[0]);
+    assert.equal(await isVisible(page, '#progress'), false, 'no enrolment steps for one press');
     await delay(scaled(500));
     assert.equal(seen.getTemplate, 1);
   });
 
   it('stops polling while the page is hidden and goes on when it is shown', TEST, async () => {
-    await page.getByRole('button', { name: 'Single capture' }).click();
+    await page.click('#single');
     await waitForText(page, '#message', 'Place a finger on the reader');
     await setHidden(page, true);
     await delay(scaled(400)); // a request already on its way may still finish
@@ -272,18 +345,18 @@ describe('example page, service in single-capture mode', () => {
     assert.equal(seen.getTemplate, 1, 'nothing collected while hidden');
 
     await setHidden(page, false);
-    await page.locator('#result').waitFor({ state: 'visible', ...WAIT });
+    await waitVisible(page, '#result');
     const templates = await serviceTemplates(seen);
     assert.equal(templates.length, 2);
-    assert.equal(await page.locator('#template').inputValue(), templates[1]);
+    assert.equal(await value(page, '#template'), templates[1]);
   });
 
   it('stops polling when cancelled and never collects the template later', TEST, async () => {
-    await page.locator('#reject-fakes').uncheck();
-    await page.getByRole('button', { name: 'Single capture' }).click();
+    await page.click('#reject-fakes');
+    await page.click('#single');
     await waitForText(page, '#message', 'Place a finger on the reader');
     assert.equal(seen.beginCapture.at(-1), '?type=2&FakeFunOn=0');
-    await page.getByRole('button', { name: 'Cancel' }).click();
+    await page.click('#cancel');
     await waitForText(page, '#message', 'Cancelled');
     await delay(scaled(400));
     const images = seen.getImage;
@@ -293,6 +366,237 @@ describe('example page, service in single-capture mode', () => {
     await delay(scaled(1000));
     assert.equal(seen.getImage, images);
     assert.equal(seen.getTemplate, 2);
-    assert.equal(await page.getByRole('button', { name: 'Single capture' }).isEnabled(), true);
+    assert.equal(await isEnabled(page, '#single'), true);
+  });
+});
+
+describe('example page against something that is not the service', () => {
+  let page;
+  const servers = [];
+  const sockets = new Set();
+
+  before(async () => {
+    page = await chromiumPage();
+  });
+
+  after(async () => {
+    await page?.close();
+    for (const socket of sockets) socket.destroy();
+    for (const server of servers) server.close();
+  });
+
+  // Listens on a free port of 127.0.0.1 with `server`; resolves the page's URL pointing at it.
+  async function pageFor(server) {
+    servers.push(server);
+    server.on('connection', (socket) => sockets.add(socket));
+    await new Promise((resolve) => server.listen(0, '127.0.0.1', resolve));
+    const { site } = await chromium();
+    return `${site.url}?service=http://127.0.0.1:${server.address().port}`;
+  }
+
+  it('says another program answers when the reply is not the service\'s', TEST, async () => {
+    await page.goto(await pageFor(http.createServer((request, response) => {
+      response.writeHead(200, { 'Content-Type': 'text/html', 'Access-Control-Allow-Origin': '*' });
+      response.end('<html>some other program</html>');
+    })));
+    await waitForText(page, '#status-message', 'it is not the fingerprint service');
+    assert.equal(await text(page, '#service-status'), 'Not running');
+    await page.click('#enrol');
+    await waitForText(page, '#message', 'Another program uses its port');
+    await waitForIdle(page);
+  });
+
+  it('gives up on a service that never answers, and says so', TEST, async () => {
+    const silent = net.createServer(() => {}); // accepts, reads nothing, answers nothing
+    await page.goto(await pageFor(silent));
+    const started = Date.now();
+    await page.waitForFunction(
+      () => document.getElementById('status-message').textContent.includes('did not answer in time'),
+      { timeout: scaled(15000) });
+    assert.ok(Date.now() - started < scaled(10000), 'within the request time-out');
+    await page.click('#single');
+    await page.waitForFunction(
+      () => document.getElementById('message').textContent.includes('did not answer in time'),
+      { timeout: scaled(15000) });
+    await waitForIdle(page);
+  });
+});
+
+// Requests the page sent towards the service, blocked ones included.
+function countServiceRequests(page) {
+  const count = { total: 0 };
+  page.on('request', (request) => {
+    if (new URL(request.url()).port === String(SERVICE_PORT)) count.total += 1;
+  });
+  return count;
+}
+
+// Presses FINGER until the page shows a template, `presses` times, and resolves the template the
+// service handed over.
+async function captureThrough(page, seen, controlPort, button, presses) {
+  await page.click(button);
+  await waitForText(page, '#message', 'Place a finger on the reader');
+  for (let i = 1; i <= presses; i++) {
+    await simulator(controlPort, `press ${FINGER}`);
+    if (i < presses) await waitForPresses(page, i);
+  }
+  await waitVisible(page, '#result');
+  const templates = await serviceTemplates(seen);
+  assert.equal(templates.length, 1);
+  assert.equal(await value(page, '#template'), templates[0]);
+  return templates[0];
+}
+
+describe('example page from a public https origin (Local Network Access)', () => {
+  let secureUrl;
+  let insecureUrl;
+  let origin;
+  let page;
+  let service;
+  let controlPort;
+
+  before(async () => {
+    ({ secureUrl, insecureUrl } = await chromium());
+    origin = new URL(secureUrl).origin;
+    page = await chromiumPage();
+    controlPort = await freePort();
+    service = await startService({ controlPort });
+    await simulator(controlPort, 'reset');
+  });
+
+  after(async () => {
+    await service?.stop();
+    await page?.close();
+  });
+
+  it('from plain http asks for https and never reaches the service', TEST, async () => {
+    const requests = countServiceRequests(page);
+    await page.goto(insecureUrl);
+    await page.waitForFunction(() => document.getElementById('service-status').dataset.blocked === 'insecure', WAIT);
+    await waitForText(page, '#status-message', 'Open the page over https');
+    await page.click('#enrol');
+    await waitForText(page, '#message', 'Open the page over https');
+    await waitForIdle(page);
+    assert.doesNotMatch(await text(page, '#service-status'), /Not running/);
+    assert.equal(await simulator(controlPort, 'calls'), 'ok', 'the reader was never opened');
+    assert.ok(requests.total > 0, 'the click did try');
+    await page.screenshot({ path: screenshotPath('insecure.png'), fullPage: true });
+  });
+
+  it('asks nothing before the first click while the browser has yet to ask the person', TEST, async () => {
+    const requests = countServiceRequests(page);
+    await page.goto(secureUrl);
+    await page.waitForFunction(() => document.getElementById('service-status').dataset.blocked === 'prompt', WAIT);
+    assert.equal(await text(page, '#check'), 'Connect');
+    await delay(scaled(3500)); // longer than the page's status interval
+    assert.equal(requests.total, 0, 'no request before a click');
+    // Headless Chromium turns its prompt down: the click's request is refused, and the page
+    // says it is the browser, not the service.
+    await page.click('#check');
+    await page.waitForFunction(() => document.getElementById('service-status').dataset.blocked === 'denied', WAIT);
+    assert.ok(requests.total > 0);
+    assert.equal(await simulator(controlPort, 'calls'), 'ok', 'the reader was never opened');
+  });
+
+  it('when access is denied says the browser blocked it, and the service sees nothing', TEST, async () => {
+    await setAccess(origin, 'denied');
+    await page.goto(secureUrl);
+    await page.waitForFunction(() => document.getElementById('service-status').dataset.blocked === 'denied', WAIT);
+    await page.click('#enrol');
+    await waitForText(page, '#message', 'blocked this page');
+    await waitForIdle(page);
+    await page.click('#check');
+    await delay(scaled(500));
+    assert.equal(await text(page, '#service-status'), 'Blocked by the browser');
+    assert.match(await text(page, '#status-message'), /site settings.*LocalNetworkAccessAllowedForUrls/s);
+    assert.equal(await simulator(controlPort, 'calls'), 'ok', 'the reader was never opened');
+    await page.screenshot({ path: screenshotPath('blocked.png'), fullPage: true });
+  });
+
+  it('when access is granted enrols with three presses', TEST, async () => {
+    await setAccess(origin, 'granted');
+    const seen = watchService(page);
+    await page.goto(secureUrl);
+    await waitForText(page, '#service-status', 'Running');
+    const template = await captureThrough(page, seen, controlPort, '#enrol', 3);
+    assert.ok(template.length > 0);
+    await waitForText(page, '#message', 'Enrolment finished');
+    assert.equal(seen.beginCapture.at(-1), '?type=1&FakeFunOn=1');
+    await page.screenshot({ path: screenshotPath('enrolled.png'), fullPage: true });
+  });
+
+  it('when access is granted takes a single capture (a new service)', TEST, async () => {
+    await service.stop();
+    controlPort = await freePort();
+    service = await startService({ controlPort });
+    const seen = watchService(page);
+    await page.reload();
+    await waitForText(page, '#service-status', 'Running');
+    await captureThrough(page, seen, controlPort, '#single', 1);
+    await waitForText(page, '#message', 'Finger captured');
+    assert.equal(seen.beginCapture.at(-1), '?type=2&FakeFunOn=1');
+  });
+
+  it('says the service is not running once it has stopped', TEST, async () => {
+    await service.stop();
+    await page.click('#check');
+    await waitForText(page, '#service-status', 'Not running');
+    await waitForText(page, '#status-message', 'Start the fingerprint service');
+    assert.equal(await page.$eval('#service-status', (e) => e.dataset.blocked), undefined);
+  });
+});
+
+describe('example page in Firefox', () => {
+  let site;
+  let browser;
+  let page;
+  let service;
+  let controlPort;
+
+  before(async () => {
+    site = await startStaticServer();
+    browser = await launchBrowser('firefox');
+    console.log(`# Firefox: ${browser.version}`);
+    page = browser.page;
+  });
+
+  after(async () => {
+    await service?.stop();
+    await browser?.close();
+    await site?.close();
+  });
+
+  // Firefox's driver gives no reply bodies: the template shown is checked against its length.
+  async function capture(button, presses) {
+    await page.click(button);
+    await waitForText(page, '#message', 'Place a finger on the reader');
+    for (let i = 1; i <= presses; i++) await simulator(controlPort, `press ${FINGER}`);
+    await waitVisible(page, '#result');
+    const template = await value(page, '#template');
+    assert.ok(template.length > 0);
+    assert.match(await text(page, '#template-length'), new RegExp(`^${template.length} characters`));
+  }
+
+  for (const [mode, button, presses, message] of [
+    ['an enrolment', '#enrol', 3, 'Enrolment finished'], ['a single capture', '#single', 1, 'Finger captured'],
+  ]) {
+    it(`takes ${mode}`, TEST, async () => {
+      await service?.stop();
+      controlPort = await freePort();
+      service = await startService({ controlPort });
+      await page.goto(site.url);
+      await waitForText(page, '#service-status', 'Running');
+      await capture(button, presses);
+      await waitForText(page, '#message', message);
+      if (presses > 1) await page.screenshot({ path: screenshotPath('firefox-enrolment.png'), fullPage: true });
+    });
+  }
+
+  it('says the service is not running once it has stopped', TEST, async () => {
+    await service.stop();
+    await page.click('#check');
+    await waitForText(page, '#service-status', 'Not running');
+    await page.click('#enrol');
+    await waitForText(page, '#message', 'not running on this computer');
   });
 });

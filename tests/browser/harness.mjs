@@ -1,20 +1,24 @@
 // What the browser tests stand on: the service binary with its simulated reader, the
-// simulator's control channel, and headless Chromium. Everything runs on 127.0.0.1 and every
+// simulator's control channel, headless Chromium (DevTools protocol) and Firefox (WebDriver
+// BiDi) driven by puppeteer-core, which uses the installed browsers and downloads nothing, and a
+// throw-away certificate for pages served over https. Everything runs on 127.0.0.1 and every
 // process started here is ended here, by its own id.
 //
 // Environment (set by CTest; the defaults suit a run from the repository):
 //   TOBRAN_SERVICE          the service binary            (build/tobran-quorvel)
 //   BROWSER_ARTIFACTS_DIR   where screenshots are written (build/browser)
-//   CHROMIUM                the browser                   (/usr/bin/chromium)
+//   CHROMIUM                Chromium                      (/usr/bin/chromium)
+//   FIREFOX                 Firefox                       (/usr/bin/firefox-esr)
 //   TIMEOUT_SCALE           multiplies every wait, e.g. 3 under sanitizers
 
-import { spawn } from 'node:child_process';
-import { mkdirSync, mkdtempSync, rmSync } from 'node:fs';
+import { execFileSync, spawn } from 'node:child_process';
+import { createHash, createPublicKey } from 'node:crypto';
+import { mkdirSync, mkdtempSync, readFileSync, rmSync } from 'node:fs';
 import net from 'node:net';
 import os from 'node:os';
 import path from 'node:path';
 import { fileURLToPath } from 'node:url';
-import { chromium } from 'playwright-core';
+import puppeteer from 'puppeteer-core';
 
 const here = path.dirname(fileURLToPath(import.meta.url));
 const repository = path.resolve(here, '../..');
@@ -151,29 +155,64 @@ function commandOnce(port, line) {
   });
 }
 
-// Launches headless Chromium with a fresh profile. Resolves { context, page, close() }.
-export async function launchBrowser() {
+// Launches headless Chromium (`kind` 'chromium') or Firefox ('firefox') with a fresh profile and
+// `args` added. Resolves { browser, page, kind, version, close() }.
+export async function launchBrowser(kind = 'chromium', args = []) {
   const profile = mkdtempSync(path.join(os.tmpdir(), 'tobran-browser-'));
-  const context = await chromium.launchPersistentContext(profile, {
-    executablePath: process.env.CHROMIUM ?? '/usr/bin/chromium',
+  const options = kind === 'firefox'
+    ? {
+      browser: 'firefox',
+      protocol: 'webDriverBiDi',
+      executablePath: process.env.FIREFOX ?? '/usr/bin/firefox-esr',
+      args,
+    }
+    : {
+      executablePath: process.env.CHROMIUM ?? '/usr/bin/chromium',
+      args: [
+        '--no-sandbox', '--disable-gpu', '--no-first-run', '--disable-background-networking',
+        '--disable-component-update', '--disable-sync', '--disable-quic', ...args,
+      ],
+    };
+  const browser = await puppeteer.launch({
+    ...options,
     headless: true,
-    args: [
-      '--headless', '--no-sandbox', '--disable-gpu', '--no-first-run',
-      '--disable-background-networking', '--disable-component-update', '--disable-sync',
-      '--disable-quic',
-    ],
-    viewport: { width: 820, height: 1000 },
+    userDataDir: profile,
+    defaultViewport: { width: 820, height: 1000 },
     timeout: scaled(30000),
   });
-  const page = context.pages()[0] ?? await context.newPage();
+  const page = (await browser.pages())[0] ?? await browser.newPage();
   return {
-    context,
+    browser,
     page,
+    kind,
+    version: await browser.version(),
     close: async () => {
-      await context.close();
+      await browser.close();
       rmSync(profile, { recursive: true, force: true });
     },
   };
+}
+
+// A throw-away self-signed certificate for 127.0.0.1 and `names`, made by openssl in a temporary
+// folder: { key, cert } (PEM) and `spki`, the base64 SHA-256 of its public key, which Chromium is told
+// to trust with --ignore-certificate-errors-spki-list.
+export function makeCertificate(names = []) {
+  const folder = mkdtempSync(path.join(os.tmpdir(), 'tobran-cert-'));
+  try {
+    const key = path.join(folder, 'key.pem');
+    const cert = path.join(folder, 'cert.pem');
+    const altNames = ['IP:127.0.0.1', ...names.map((name) => `DNS:${name}`)].join(',');
+    execFileSync('openssl', [
+      'req', '-x509', '-newkey', 'ec', '-pkeyopt', 'ec_paramgen_curve:prime256v1', '-nodes',
+      '-days', '2', '-subj', '/CN=tobran-quorvel test', '-addext', `subjectAltName=${altNames}`,
+      '-keyout', key, '-out', cert,
+    ], { stdio: 'ignore' });
+    const pem = { key: readFileSync(key, 'utf8'), cert: readFileSync(cert, 'utf8') };
+    const der = createPublicKey(pem.cert).export({ type: 'spki', format: 'der' });
+    return { ...pem, spki: createHash('sha256').update(der).digest('base64') };
+  } finally {
+    rmSync(folder, { recursive: true, force: true });
+  }
 }
 
 export function screenshotPath(name) {

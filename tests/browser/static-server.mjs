@@ -1,14 +1,19 @@
 // A tiny static file server for the example page, so that the page comes from an origin other
-// than the service's. Read-only, GET and HEAD only, never leaves its root folder.
+// than the service's. Read-only, GET and HEAD only, never leaves its root folders. It serves the
+// page's folder at / and the web client package at /web-client/, where the page's import
+// "../../web-client/fingerprint-service.js" lands (a URL cannot climb above /), just as it does
+// when the whole repository is served and the page opened at /examples/web/.
 //
 // As a program:  node tests/browser/static-server.mjs [ROOT] [PORT]
 //                (defaults: examples/web beside this repository, port 8080, on 127.0.0.1)
 // As a module:   const server = await startStaticServer({ root }); ... server.url ...
 //                await server.close();
+//                With `tls: { key, cert }` (PEM) it serves https instead.
 
 import { createReadStream } from 'node:fs';
 import { stat } from 'node:fs/promises';
 import { createServer } from 'node:http';
+import { createServer as createSecureServer } from 'node:https';
 import path from 'node:path';
 import { fileURLToPath } from 'node:url';
 
@@ -24,12 +29,15 @@ const TYPES = {
 
 const here = path.dirname(fileURLToPath(import.meta.url));
 export const EXAMPLE_ROOT = path.resolve(here, '../../examples/web');
+export const CLIENT_ROOT = path.resolve(here, '../../web-client');
 
-// Serves `root` on http://host:port/ (port 0 picks a free one). Resolves
-// { url, port, close() }; `url` ends with "/".
-export async function startStaticServer({ root = EXAMPLE_ROOT, host = '127.0.0.1', port = 0 } = {}) {
-  const base = path.resolve(root);
-  const server = createServer(async (request, response) => {
+// Serves `root` on http://host:port/ (port 0 picks a free one), and the web client under
+// /web-client/. Resolves { url, port, close() }; `url` ends with "/".
+export async function startStaticServer({
+  root = EXAMPLE_ROOT, host = '127.0.0.1', port = 0, tls,
+} = {}) {
+  const mounts = [['/web-client/', path.resolve(CLIENT_ROOT)], ['/', path.resolve(root)]];
+  const handle = async (request, response) => {
     const fail = (status) => {
       response.writeHead(status, { 'Content-Type': 'text/plain' });
       response.end(`${status}\n`);
@@ -42,7 +50,8 @@ export async function startStaticServer({ root = EXAMPLE_ROOT, host = '127.0.0.1
       return fail(400);
     }
     if (relative.endsWith('/')) relative += 'index.html';
-    const file = path.resolve(base, `.${relative}`);
+    const [prefix, base] = mounts.find(([mount]) => relative.startsWith(mount));
+    const file = path.resolve(base, `.${relative.slice(prefix.length - 1)}`);
     if (file !== base && !file.startsWith(base + path.sep)) return fail(403);
     try {
       const info = await stat(file);
@@ -57,14 +66,15 @@ export async function startStaticServer({ root = EXAMPLE_ROOT, host = '127.0.0.1
     } catch {
       fail(404);
     }
-  });
+  };
+  const server = tls ? createSecureServer(tls, handle) : createServer(handle);
   await new Promise((resolve, reject) => {
     server.once('error', reject);
     server.listen(port, host, resolve);
   });
   const actual = server.address().port;
   return {
-    url: `http://${host}:${actual}/`,
+    url: `${tls ? 'https' : 'http'}://${host}:${actual}/`,
     port: actual,
     close: () => new Promise((resolve) => {
       server.closeAllConnections();

@@ -96,20 +96,49 @@ TEST_F(Connection, HeadRequestGetsHeadersOnlyAndLeavesTheTemplate) {
             "{\"ret\":0, \"data\":{\"template\":\"");
 }
 
-TEST_F(Connection, WebSocketKeyGetsTheHandshakeAndTheConnectionStays) {
-  client.send("GET /varuvezivuv/info HTTP/1.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
-              "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n");
+TEST_F(Connection, WebSocketKeyGetsTheHandshakeAndCloseEndsTheConnection) {
+  const std::string upgrade =
+      "GET /varuvezivuv/info HTTP/1.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+      "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n";
   const std::string handshake =
       "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
       "Sec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n\r\n";
+  client.send(upgrade);
   EXPECT_EQ(readReplies(handshake.size()), handshake);
-  // A masked text frame "hi" is ignored; a masked close frame with code 1000 is answered.
+  // A masked text frame "hi" is ignored and the connection stays.
   client.send(std::string("\x81\x82\x01\x02\x03\x04", 6) + std::string("\x69\x6b", 2));
   EXPECT_EQ(client.readFor(scaled(milliseconds(300))), "");
+  EXPECT_FALSE(client.peerClosed());
+  // A masked close frame with code 1000 is answered, and the service then closes its side
+  // without waiting for the client to.
   client.send(std::string("\x88\x82\x00\x00\x00\x00\x03\xE8", 8));
   EXPECT_EQ(readReplies(4), std::string("\x88\x02\x03\xE8", 4));
-  EXPECT_EQ(client.readFor(scaled(milliseconds(300))), "");
-  EXPECT_FALSE(client.peerClosed());
+  EXPECT_EQ(client.readFor(scaled(milliseconds(1000))), "");
+  EXPECT_TRUE(client.peerClosed());
+
+  // A frame that breaks the protocol gets close 1002, text that is not UTF-8 close 1007; then
+  // the service closes the connection.
+  const std::string protocolError("\x88\x02\x03\xEA", 4);
+  const std::string invalidText("\x88\x02\x03\xEF", 4);
+  const struct {
+    std::string frames;
+    const std::string& reply;
+  } misuses[] = {
+      {std::string("\x81\x02hi", 4), protocolError},                     // unmasked
+      {std::string("\x80\x80\0\0\0\0", 6), protocolError},               // no message begun
+      {std::string("\x88\x81\0\0\0\0\x03", 7), protocolError},           // 1-byte close
+      {std::string("\x88\x82\0\0\0\0\x03\xEE", 8), protocolError},       // status 1006
+      {std::string("\x82\xFF\xFF\0\0\0\0\0\0\0\0\0\0\0", 14), protocolError}, // length
+      {std::string("\x81\x81\0\0\0\0\xFF", 7), invalidText},
+  };
+  for (const auto& [frames, reply] : misuses) {
+    TcpClient misbehaving;
+    ASSERT_TRUE(misbehaving.connect(SERVICE_PORT));
+    misbehaving.send(upgrade + frames);
+    EXPECT_EQ(misbehaving.readFor(scaled(milliseconds(1000))), handshake + reply)
+        << testing::PrintToString(frames);
+    EXPECT_TRUE(misbehaving.peerClosed());
+  }
 }
 
 TEST_F(Connection, ClientThatStopsSendingDoesNotHoldUpOthers) {

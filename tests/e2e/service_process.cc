@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sstream>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -52,7 +53,8 @@ bool ServiceProcess::start() {
   int out[2], err[2];
   if (pipe(out) != 0 || pipe(err) != 0)
     return false;
-  const std::vector<std::string> command = serviceCommand();
+  const std::vector<std::string> command =
+      program_.empty() ? serviceCommand() : std::vector<std::string>{program_};
   pid_ = fork();
   if (pid_ < 0)
     return false;
@@ -64,6 +66,10 @@ bool ServiceProcess::start() {
     close(err[0]);
     close(err[1]);
     setenv("READER_SIM_CONTROL", std::to_string(TEST_CONTROL_PORT).c_str(), 1);
+    if (descriptorLimit_ != 0) {
+      const rlimit limit{descriptorLimit_, descriptorLimit_};
+      setrlimit(RLIMIT_NOFILE, &limit);
+    }
     std::vector<char*> argv;
     for (const std::string& word : command)
       argv.push_back(const_cast<char*>(word.c_str()));

@@ -26,6 +26,11 @@ class ServiceProcess {
   ServiceProcess& operator=(const ServiceProcess&) = delete;
 
   bool start();
+  // For the next start(): the descriptor limit of the process, soft and hard alike, so that
+  // it cannot raise it (0, the default: inherited).
+  void limitDescriptors(unsigned long limit) { descriptorLimit_ = limit; }
+  // For the next start(): this program instead of the service binary of this build.
+  void useProgram(std::string path) { program_ = std::move(path); }
   // Waits for a first line on standard output; false if none came in time.
   bool waitForStartLine();
   // Waits for the process to exit by itself; its exit status, or nothing on time-out.
@@ -40,6 +45,8 @@ class ServiceProcess {
  private:
   void drain(std::chrono::milliseconds wait);
 
+  unsigned long descriptorLimit_ = 0;
+  std::string program_;
   pid_t pid_ = -1;
   int stdoutFd_ = -1;
   int stderrFd_ = -1;

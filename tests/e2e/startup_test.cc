@@ -5,11 +5,14 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <thread>
 
 namespace e2e {
@@ -78,6 +81,78 @@ TEST_F(ServiceStartup, CopyOfAnotherUserPassesTheLockAndFailsAtThePort) {
   EXPECT_EQ(other.waitForExit(scaled(milliseconds(5000))), 1);
   EXPECT_EQ(other.standardError(), "Error starting server on port 22001\n");
   EXPECT_EQ(get("/varuvezivuv/info"), "{\"ret\":-1}");
+}
+
+// The service run as a throw-away user whose runtime folder is missing or not its own: the lock
+// goes into a folder of the user's home, which no other user can take first.
+class ServiceStartupLockFolder : public ::testing::Test {
+ protected:
+  static constexpr uid_t USER = 64999;
+  static constexpr uid_t OTHER_USER = 65534; // "nobody"
+  const std::string USER_ID = std::to_string(USER);
+
+  void SetUp() override {
+    if (geteuid() != 0 || std::getenv("TOBRAN_SERVICE_COMMAND") != nullptr)
+      GTEST_SKIP() << "needs root to start copies as another user, and the native build";
+    // Outside /tmp, which each copy sees replaced by an empty one.
+    ASSERT_NE(mkdtemp(base.data()), nullptr);
+    ASSERT_EQ(chmod(base.c_str(), 0755), 0); // the user must reach its home
+    home = base + "/home";
+    ASSERT_EQ(mkdir(home.c_str(), 0700), 0);
+    ASSERT_EQ(chown(home.c_str(), USER, USER), 0);
+    // The password database, as the user's copies see it, knows the user and its home.
+    std::ifstream passwd("/etc/passwd");
+    std::ofstream(base + "/passwd") << passwd.rdbuf() << "tobran-lock-test:x:" << USER_ID << ":"
+                                    << USER_ID << "::" << home << ":/usr/sbin/nologin\n";
+    chmod((base + "/passwd").c_str(), 0644);
+  }
+  void TearDown() override {
+    if (!base.ends_with("XXXXXX"))
+      std::filesystem::remove_all(base);
+  }
+
+  // Starts a copy as the user in a mount namespace of its own (unshare and sh exec in turn, so
+  // the process id is the service's): another user's folders sit in the runtime folder's place
+  // and in /tmp/tobran-quorvel-<uid>, where the lock once fell back to.
+  bool startAsUser(ServiceProcess& copy) {
+    const std::string script = base + "/start.sh";
+    std::ofstream(script)
+        << "set -e\n"
+        << "mount --bind " << base << "/passwd /etc/passwd\n"
+        << "mount -t tmpfs -o mode=1777 tobran-test /tmp\n"
+        << "mount -t tmpfs -o mode=755 tobran-test /run/user\n"
+        << "mkdir -m 700 /run/user/" << USER_ID << " /tmp/tobran-quorvel-" << USER_ID << "\n"
+        << "chown " << OTHER_USER << " /run/user/" << USER_ID << " /tmp/tobran-quorvel-"
+        << USER_ID << "\n"
+        << "exec setpriv --reuid=" << USER_ID << " --regid=" << USER_ID
+        << " --clear-groups " TOBRAN_SERVICE_BINARY "\n";
+    setenv("TOBRAN_SERVICE_COMMAND", ("unshare --mount --propagation private sh " + script).c_str(),
+           1);
+    const bool started = copy.start();
+    unsetenv("TOBRAN_SERVICE_COMMAND");
+    return started;
+  }
+
+  std::string base = "/var/tmp/tobran-lock-test-XXXXXX";
+  std::string home;
+};
+
+TEST_F(ServiceStartupLockFolder, OtherUsersFoldersInTheWayDoNotCostTheLock) {
+  ServiceProcess first;
+  ASSERT_TRUE(startAsUser(first));
+  ASSERT_TRUE(first.waitForStartLine()) << first.standardError();
+  EXPECT_EQ(chunkedBody(httpGet("/varuvezivuv/info")), "{\"ret\":-1}");
+
+  ServiceProcess second;
+  ASSERT_TRUE(startAsUser(second));
+  EXPECT_EQ(second.waitForExit(scaled(milliseconds(5000))), 0) << second.standardError();
+
+  struct stat folder{};
+  ASSERT_EQ(lstat((home + "/.cache/tobran-quorvel").c_str(), &folder), 0);
+  EXPECT_TRUE(S_ISDIR(folder.st_mode));
+  EXPECT_EQ(folder.st_uid, USER);
+  EXPECT_EQ(folder.st_mode & 07777, 0700u);
+  EXPECT_FALSE(first.waitForExit(milliseconds(0)).has_value());
 }
 
 using StatusReplies = ServiceTest;

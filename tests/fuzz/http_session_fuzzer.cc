@@ -4,7 +4,8 @@
 // Input: the first byte chooses how the rest is cut into pieces (see pieceSizes); the rest is
 // what a client sends. Checked after every piece:
 //  - the output only ever holds whole units: replies framed as the service frames them, one
-//    WebSocket handshake, and after it only pong and close frames; nothing after a close frame;
+//    WebSocket handshake, and after it only pong and close frames, a close status only one allowed
+//    on the wire; nothing after a close frame;
 //  - once receive has said Close, later calls say Close again and write nothing;
 //  - the same bytes fed in one piece give the same output and the same verdict.
 // The reader is opened once before fuzzing and nothing is ever pressed, so every reply depends
@@ -63,6 +64,14 @@ void checkWholeUnits(std::string_view output) {
         fail("WebSocket control frame too long", output, at);
       if (rest.size() < 2u + length)
         fail("cut WebSocket frame payload", output, at);
+      // A close status is one a peer may send: never 0-999, 1004-1006, 1015-2999 or 5000 up.
+      if (first == 0x88 && length == 2) {
+        const unsigned status = static_cast<unsigned char>(rest[2]) << 8 |
+                                static_cast<unsigned char>(rest[3]);
+        if (!((status >= 1000 && status <= 1003) || (status >= 1007 && status <= 1014) ||
+              (status >= 3000 && status <= 4999)))
+          fail("close status not allowed on the wire", output, at);
+      }
       at += 2u + length;
       if (first == 0x88)
         phase = Phase::Closed;

@@ -3,6 +3,7 @@
 #   - lintian finds no error or warning;
 #   - installed with dpkg into a throw-away root, it holds exactly the files of
 #     expected-linux-files.txt, and removing and purging it leaves none of them;
+#   - no installed program or library searches the current folder for libraries;
 #   - systemd-analyze accepts the user unit, whose program is the one installed;
 #   - the autostart entry is valid and names the same program;
 #   - the installed service loads the simulated reader from its private folder, but a vendor's
@@ -85,6 +86,15 @@ else
   fail "installed files differ from expected-linux-files.txt (- expected, + installed)"
 fi
 dpkg_root --listfiles tobran-quorvel > /dev/null || fail "dpkg does not know the package"
+
+# --- no library from the current folder -------------------------------------------------------
+if "$here/check-search-paths.sh" "$root/usr/bin/tobran-quorvel" "$root/usr/bin/reader-sim" \
+  "$root$private_lib" > "$work/search-paths.txt" 2>&1; then
+  pass "no RPATH or RUNPATH entry relative to the current folder"
+else
+  cat "$work/search-paths.txt" >&2
+  fail "an installed file searches the current folder for libraries"
+fi
 
 # --- the systemd user unit --------------------------------------------------------------------
 unit=$root/usr/lib/systemd/user/tobran-quorvel.service

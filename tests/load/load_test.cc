@@ -1,6 +1,8 @@
 // The service under load and faults, end to end on 127.0.0.1: thousands of keep-alive clients,
-// stalled heads, running out of descriptors, clients that vanish mid-reply or never read, many
-// clients racing for each template, and the reader unplugged while capturing. Each test starts
+// stalled heads, running out of descriptors, one host holding more connections than the
+// service has descriptors, clients that trickle a head or never read and are closed after the
+// timeouts, clients that vanish mid-reply, many clients racing for each template, and the
+// reader unplugged while capturing. Each test starts
 // its own service and ends it by its process id; every loop is bounded in count and time.
 #include "e2e/service_process.h"
 #include "e2e/tcp_client.h"
@@ -116,18 +118,11 @@ class Load : public ::testing::Test {
     setrlimit(RLIMIT_NOFILE, &savedLimit_);
   }
 
-  // Starts the service, with its descriptor limit lowered to `fdLimit` when given.
+  // Starts the service, with its descriptor limit, soft and hard, lowered to `fdLimit` when
+  // given: the service cannot raise it then.
   void startService(rlim_t fdLimit = 0) {
-    rlimit mine{};
-    getrlimit(RLIMIT_NOFILE, &mine);
-    if (fdLimit != 0) {
-      rlimit lowered = mine;
-      lowered.rlim_cur = fdLimit;
-      ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &lowered), 0);
-    }
-    const bool started = service.start(); // the child inherits the limit at fork
-    setrlimit(RLIMIT_NOFILE, &mine);
-    ASSERT_TRUE(started);
+    service.limitDescriptors(fdLimit);
+    ASSERT_TRUE(service.start());
     ASSERT_TRUE(service.waitForStartLine()) << service.standardError();
   }
   // For the tests that measure the service's memory: an AddressSanitizer build holds freed
@@ -217,14 +212,13 @@ TEST_F(Load, RunningOutOfDescriptorsDoesNotStopTheListener) {
     GTEST_SKIP() << "the sanitizers' own checks need descriptors: out of them, they misreport";
   constexpr rlim_t SERVICE_DESCRIPTORS = 64;
   startService(SERVICE_DESCRIPTORS);
-  // Far more connections than the service can hold: those beyond its limit wait in the listen
-  // queue, and the service keeps trying to accept them.
+  // Far more connections than the service can hold: it keeps accepting them, closing those
+  // idle longest to make room, and never holds more descriptors than its limit.
   ClientSwarm swarm;
   ASSERT_TRUE(swarm.open(300, SERVICE_PORT));
   ASSERT_TRUE(swarm.sendAll(INFO));
   const std::size_t answered = swarm.expectAll(NO_READER, scaled(milliseconds(2000)));
   EXPECT_GT(answered, 0u);
-  EXPECT_LT(answered, 300u) << "the descriptor limit was not reached";
   EXPECT_LE(openDescriptors(service.pid()), static_cast<long>(SERVICE_DESCRIPTORS));
   // Descriptors free again: the queued connections are accepted, and new clients served.
   swarm.closeAll();
@@ -238,6 +232,91 @@ TEST_F(Load, RunningOutOfDescriptorsDoesNotStopTheListener) {
   ASSERT_TRUE(again.open(40, SERVICE_PORT));
   ASSERT_TRUE(again.sendAll(INFO));
   EXPECT_EQ(again.expectAll(NO_READER, scaled(milliseconds(5000))), 40u);
+}
+
+TEST_F(Load, OneHostHoldingMoreIdleConnectionsThanTheServiceHasDescriptorsLocksNobodyOut) {
+  if (SANITIZED)
+    GTEST_SKIP() << "the sanitizers' own checks need descriptors: out of them, they misreport";
+  constexpr rlim_t SERVICE_DESCRIPTORS = 1024;
+  startService(SERVICE_DESCRIPTORS);
+  // Connections that never send a byte, more than the service can hold: it closes the ones
+  // idle longest to make room for the next.
+  ClientSwarm idle;
+  ASSERT_TRUE(idle.open(1100, SERVICE_PORT));
+  FreshClient fresh(NO_READER);
+  std::this_thread::sleep_for(milliseconds(3000));
+  fresh.finish();
+  RecordProperty("fresh_slowest_ms", static_cast<int>(fresh.slowest().count()));
+  EXPECT_GT(fresh.answers(), 20);
+  EXPECT_EQ(fresh.wrong(), 0);
+  EXPECT_LT(fresh.slowest(), milliseconds(1000));
+  EXPECT_LE(openDescriptors(service.pid()), static_cast<long>(SERVICE_DESCRIPTORS));
+}
+
+// Against the service built with a head timeout of 2 s (tests/load/short_timeouts_main.cc).
+TEST_F(Load, StalledRequestsAreClosedAfterTheHeadTimeoutWhileIdleKeepAliveConnectionsStay) {
+  constexpr auto HEAD_TIMEOUT = milliseconds(2000);
+  service.useProgram(TOBRAN_SHORT_TIMEOUTS_BINARY);
+  startService();
+  TcpClient keptAlive, stalledBody, trickled;
+  ASSERT_TRUE(keptAlive.connect(SERVICE_PORT));
+  ASSERT_TRUE(keptAlive.send(INFO));
+  ASSERT_EQ(keptAlive.readUntil(LAST_CHUNK, scaled(milliseconds(2000))), NO_READER);
+  ASSERT_TRUE(stalledBody.connect(SERVICE_PORT));
+  ASSERT_TRUE(stalledBody.send("POST /varuvezivuv/info HTTP/1.1\r\nContent-Length: 10\r\n\r\n12345"));
+  // A head that keeps growing but never ends is timed from its start, not its last byte.
+  ASSERT_TRUE(trickled.connect(SERVICE_PORT));
+  const auto start = Clock::now();
+  ASSERT_TRUE(trickled.send("GET /varuvezivuv/info HTTP/1.1\r\nX-Pad: "));
+  std::string written;
+  while (!trickled.peerClosed() && Clock::now() - start < scaled(milliseconds(10000))) {
+    trickled.send("x");
+    written += trickled.readFor(milliseconds(100));
+  }
+  const auto closedAfter = Clock::now() - start;
+  EXPECT_TRUE(trickled.peerClosed());
+  EXPECT_EQ(written, "");
+  EXPECT_GE(closedAfter, HEAD_TIMEOUT - milliseconds(100));
+  EXPECT_LT(closedAfter, scaled(HEAD_TIMEOUT + milliseconds(1500)));
+  // A body that stopped coming: closed too, with nothing written.
+  EXPECT_EQ(stalledBody.readFor(scaled(milliseconds(1000))), "");
+  EXPECT_TRUE(stalledBody.peerClosed());
+  // Idle between requests for longer than the head timeout: still open, and answered.
+  ASSERT_TRUE(keptAlive.send(INFO));
+  EXPECT_EQ(keptAlive.readUntil(LAST_CHUNK, scaled(milliseconds(2000))), NO_READER);
+  EXPECT_FALSE(keptAlive.peerClosed());
+}
+
+// Against the service built with a write timeout of 3 s (tests/load/short_timeouts_main.cc).
+TEST_F(Load, ClientsThatNeverReadAreClosedAfterTheWriteTimeoutWhileOthersAreServed) {
+  constexpr std::size_t SILENT = 5;
+  constexpr auto WRITE_TIMEOUT = milliseconds(3000);
+  service.useProgram(TOBRAN_SHORT_TIMEOUTS_BINARY);
+  startService();
+  const long before = openDescriptors(service.pid());
+  std::string burst;
+  for (int i = 0; i < 2000; ++i)
+    burst += GET_IMAGE;
+  FreshClient fresh(NO_READER);
+  ClientSwarm silent;
+  ASSERT_TRUE(silent.open(SILENT, SERVICE_PORT));
+  // Until the replies back up and the service stops reading: a send falls short.
+  bool backedUp = false;
+  for (int round = 0; round < 200 && !backedUp; ++round)
+    backedUp = !silent.sendAll(burst);
+  ASSERT_TRUE(backedUp);
+  const auto stalled = Clock::now();
+  std::this_thread::sleep_for(WRITE_TIMEOUT / 2);
+  EXPECT_GE(openDescriptors(service.pid()), before + static_cast<long>(SILENT))
+      << "closed before the write timeout";
+  while (openDescriptors(service.pid()) > before + 1 &&
+         Clock::now() - stalled < scaled(WRITE_TIMEOUT + milliseconds(3000)))
+    std::this_thread::sleep_for(milliseconds(50));
+  EXPECT_LE(openDescriptors(service.pid()), before + 1) << "still open after the write timeout";
+  fresh.finish();
+  EXPECT_GT(fresh.answers(), 10);
+  EXPECT_EQ(fresh.wrong(), 0);
+  EXPECT_LT(fresh.slowest(), scaled(milliseconds(1000)));
 }
 
 TEST_F(Load, ClientsThatVanishMidReplyOrNeverReadDoNotDisturbOthersNorGrowMemory) {

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 
@@ -123,6 +124,18 @@ TEST_F(Session, IncompleteBodyWaitsForTheRest) {
   EXPECT_EQ(exchange("cd"), NO_READER);
 }
 
+TEST_F(Session, WhatIsPendingBetweenReadsIsNothingAHeadOrABody) {
+  EXPECT_EQ(session.pending(), HttpSession::Pending::Nothing);
+  exchange("GET /varuvezivuv/info HTTP/1.1\r\n");
+  EXPECT_EQ(session.pending(), HttpSession::Pending::Head);
+  exchange("\r\nPOST /varuvezivuv/info HTTP/1.1\r\nContent-Length: 4\r\n\r\nab");
+  EXPECT_EQ(session.pending(), HttpSession::Pending::Body);
+  EXPECT_EQ(session.requests(), 1u);
+  exchange("cd");
+  EXPECT_EQ(session.pending(), HttpSession::Pending::Nothing);
+  EXPECT_EQ(session.requests(), 2u);
+}
+
 TEST_F(Session, TheTemplateIsHandedOverOnceAndNeverToAHeadRequest) {
   publishTemplate("QUJD");
   EXPECT_EQ(exchange("HEAD /varuvezivuv/fingerprint/getTemplate HTTP/1.1\r\n\r\n"), HEAD);
@@ -191,6 +204,52 @@ TEST_F(Session, LineFeedsAloneStillMakeARequest) {
   EXPECT_EQ(exchange("GET /varuvezivuv/info HTTP/1.0\n\n"), NO_READER);
 }
 
+// The head limit counts the bytes received: a head under it whose lines end in LF alone is
+// answered, although writing each of its line ends as CR LF would take it over the limit.
+TEST_F(Session, TheHeadLimitCountsBareLineFeedsAsSent) {
+  std::string head = "GET /varuvezivuv/info HTTP/1.1\n";
+  for (int line = 0; line < 1098; ++line)
+    head += "X:1234\n";
+  head += "\n";
+  head.insert(head.find("X:") + 2, 7722 - head.size(), 'x');
+  ASSERT_EQ(head.size(), 7722u);
+  ASSERT_EQ(std::count(head.begin(), head.end(), '\n'), 1100);
+  EXPECT_EQ(exchange(head), NO_READER);
+  EXPECT_EQ(next, HttpSession::Next::Read);
+}
+
+// A head arriving whole in the usual form is read in one pass, one arriving in pieces by the
+// general parser: both answer every head alike, plain or not.
+TEST_F(Session, HeadsAreAnsweredAlikeWholeOrInPieces) {
+  for (const std::string& request : {
+           std::string("HEAD /varuvezivuv/info HTTP/1.1\r\nHost: x\r\n\r\n"),
+           std::string("head /varuvezivuv/info HTTP/1.1\r\n\r\n"),
+           std::string("GET /varuvezivuv/info?\xc3\xa9 HTTP/1.0\r\nX:\r\nY:  v \xff \r\n\r\n"),
+           std::string("GET /varuvezivuv/info HTTP/1.2\r\n\r\n"),
+           std::string("GET /varuvezivuv/info HTTP/1.1 \r\n\r\n"),
+           std::string("GET  /varuvezivuv/info HTTP/1.1\r\n\r\n"),
+           std::string("GET /varuvezivuv/info HTTP/1.1\r\nX: a\r\n folded\r\n\r\n"),
+           std::string("GET /varuvezivuv/info HTTP/1.1\r\nX: a\rb\r\n\r\n"),
+           std::string("GET /varuvezivuv/info HTTP/1.1\r\nX : a\r\n\r\n"),
+           std::string("GET /varuvezivuv/info HTTP/1.1\r\n: a\r\n\r\n"),
+           std::string("GET /varuvezivuv/info HTTP/1.1\r\nconnection: a b\r\n\r\n"),
+           std::string("GET /varuvezivuv/info HTTP/1.1\r\nCONTENT-LENGTH: 2\r\n\r\nab"),
+           std::string("GET /varuvezivuv/info HTTP/1.1\r\nupgrade: x\r\n\r\n"),
+           std::string("GET /varuvezivuv/info HTTP/1.1\r\nSec-WebSocket-Key: k\r\n\r\n"),
+       }) {
+    HttpSession whole;
+    std::string wholeOutput;
+    const HttpSession::Next wholeNext = whole.receive(request, wholeOutput);
+    HttpSession pieces;
+    std::string piecesOutput;
+    HttpSession::Next piecesNext = HttpSession::Next::Read;
+    for (const char byte : request)
+      piecesNext = pieces.receive(std::string_view(&byte, 1), piecesOutput);
+    EXPECT_EQ(wholeOutput, piecesOutput) << request;
+    EXPECT_EQ(wholeNext, piecesNext) << request;
+  }
+}
+
 TEST_F(Session, EmptyLinesBeforeARequestLineAreIgnored) {
   const std::string info = "GET /varuvezivuv/info HTTP/1.1\r\n\r\n";
   EXPECT_EQ(exchange("\r\n" + info + "\r\n\r\n\n" + info), NO_READER + NO_READER);
@@ -207,15 +266,56 @@ TEST_F(Session, WebSocketKeyOnAnyPathGetsTheHandshakeAndNoRouting) {
   const std::string handshake =
       "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
       "Sec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n\r\n";
-  EXPECT_EQ(exchange("GET /varuvezivuv/fingerprint/getTemplate HTTP/1.1\r\n"
-                     "sec-websocket-key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n"
-                     "GET /varuvezivuv/fingerprint/getTemplate HTTP/1.1\r\n\r\n"),
-            handshake);
+  const std::string request = "GET /varuvezivuv/fingerprint/getTemplate HTTP/1.1\r\n";
+  EXPECT_EQ(exchange(request + "sec-websocket-key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n"), handshake);
   EXPECT_TRUE(session.isWebSocket());
   EXPECT_EQ(next, HttpSession::Next::Read);
+  // A request after the upgrade is read as an unmasked frame with RSV1 set: a protocol error,
+  // answered with close 1002, and the connection closes.
+  EXPECT_EQ(exchange(request + "\r\n"), std::string("\x88\x02\x03\xEA", 4));
+  EXPECT_EQ(next, HttpSession::Next::Close);
+  EXPECT_EQ(exchange(std::string("\x89\x80\0\0\0\0", 6)), "");
   // The template was neither handed over nor lost.
   std::lock_guard lock(capture::captureStateLock());
   EXPECT_STREQ(capture::captureState().templateText, "QUJD");
+}
+
+TEST_F(Session, WebSocketCloseFrameIsAnsweredAndClosesTheConnection) {
+  exchange("GET / HTTP/1.1\r\nSec-WebSocket-Key: x\r\n\r\n");
+  // A masked ping, then a masked close with status 1000.
+  EXPECT_EQ(exchange(std::string("\x89\x80\0\0\0\0\x88\x82\0\0\0\0\x03\xE8", 14)),
+            std::string("\x8A\x00\x88\x02\x03\xE8", 6));
+  EXPECT_EQ(next, HttpSession::Next::Close);
+}
+
+TEST_F(Session, WebSocketMisuseIsAnsweredWithACloseStatusAndEndsTheConnection) {
+  const std::string upgrade = "GET / HTTP/1.1\r\nSec-WebSocket-Key: x\r\n\r\n";
+  const std::string ping("\x89\x80\0\0\0\0", 6);
+  const struct {
+    std::string frames;
+    std::string reply;
+  } cases[] = {
+      {std::string("\x80\x81\0\0\0\0x", 7), "\x03\xEA"},       // continuation first: 1002
+      {std::string("\x88\x82\0\0\0\0\x03\xED", 8), "\x03\xEA"}, // status 1005: 1002
+      {std::string("\x88\x83\0\0\0\0\x03\xE8\xFF", 9), "\x03\xEF"}, // reason not UTF-8: 1007
+      {std::string("\x81\x82\0\0\0\0\xC3\x28", 8), "\x03\xEF"}, // text not UTF-8: 1007
+  };
+  for (const auto& [frames, reply] : cases)
+    for (const std::size_t pieceSize : {std::size_t{1}, frames.size()}) {
+      HttpSession webSocket;
+      std::string output;
+      webSocket.receive(upgrade, output);
+      output.clear();
+      HttpSession::Next after = HttpSession::Next::Read;
+      for (std::size_t at = 0; at < frames.size(); at += pieceSize)
+        after = webSocket.receive(std::string_view(frames).substr(at, pieceSize), output);
+      EXPECT_EQ(output, "\x88\x02" + reply) << testing::PrintToString(frames);
+      EXPECT_EQ(after, HttpSession::Next::Close);
+      // Nothing more is read: a ping gets no pong.
+      output.clear();
+      EXPECT_EQ(webSocket.receive(ping, output), HttpSession::Next::Close);
+      EXPECT_EQ(output, "");
+    }
 }
 
 TEST_F(Session, UnknownPathWithWebSocketKeyStillGetsTheHandshake) {

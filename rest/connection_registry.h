@@ -1,0 +1,106 @@
+// Every open connection of the listener, filed by what it is waiting for, so that stalled
+// clients and a shortage of descriptors are met without a timer per request:
+//  - idle: no request in progress and nothing left to write, longest idle first (connections
+//    letting go after their last reply go first of all);
+//  - in a request: a head or body partly received, the one waiting longest first;
+//  - writing: a reply the client does not take, the one whose write last progressed longest
+//    ago first.
+// Filing is a couple of pointer moves and needs no system call. One sweep timer runs only
+// while some connection is in a request or writing: it closes a head not complete within the
+// head timeout, a body that made no progress for as long, and a reply that made no progress
+// within the write timeout. An idle connection is never closed by time, only to make room
+// (shedOne) when descriptors run short.
+//
+// Event-loop thread only. The registry must outlive every connection filed in it.
+#pragma once
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/intrusive/list.hpp>
+
+#include <chrono>
+#include <cstddef>
+
+namespace rest {
+
+struct StallTimeouts {
+  using Duration = std::chrono::steady_clock::duration;
+  // A browser sends a head in one segment; even on a lossy network its retransmissions arrive
+  // within a few seconds. Half a minute is far beyond that, and yet a head trickled byte by
+  // byte holds its descriptor no longer than that.
+  Duration head = std::chrono::seconds(30);
+  // Replies are a few KiB and fit the socket's send buffer whole: a write waits only when the
+  // client has left hundreds of KiB of replies unread. A minute without taking a byte means
+  // it is gone or never reads.
+  Duration write = std::chrono::seconds(60);
+  // How often the sweep looks while something may stall: the timeouts are kept to about this.
+  Duration sweep = std::chrono::seconds(1);
+};
+
+class ConnectionRegistry;
+
+// What the registry keeps of one connection; the connection derives from it.
+class TrackedConnection
+    : public boost::intrusive::list_base_hook<
+          boost::intrusive::link_mode<boost::intrusive::auto_unlink>> {
+ protected:
+  TrackedConnection() = default;
+  ~TrackedConnection() = default;
+
+ private:
+  friend class ConnectionRegistry;
+  // Closes the socket at once; the registry has already forgotten the connection.
+  virtual void shed() = 0;
+
+  enum class Activity { New, Idle, Request, Writing, Closing, Closed };
+  Activity activity_ = Activity::New;
+  std::chrono::steady_clock::time_point since_; // Request, Writing: when the wait began
+};
+
+class ConnectionRegistry {
+ public:
+  // `descriptorLimit`: the process's limit on open descriptors, 0 for none. Connections are
+  // kept a few short of it, so that the reader and the lock still find descriptors.
+  ConnectionRegistry(boost::asio::io_context& context, std::size_t descriptorLimit,
+                     const StallTimeouts& timeouts);
+  ConnectionRegistry(const ConnectionRegistry&) = delete;
+  ConnectionRegistry& operator=(const ConnectionRegistry&) = delete;
+
+  // A connection newly accepted: filed as idle.
+  void opened(TrackedConnection& connection);
+  // Waiting for the client to send: idle, or in a request. `restarted`: a new head began, or
+  // a body made progress, since the connection was last filed in a request.
+  void idle(TrackedConnection& connection);
+  void inRequest(TrackedConnection& connection, bool restarted);
+  // Waiting for the client to read a reply; `progressed`: some of it was taken just now.
+  void writing(TrackedConnection& connection, bool progressed);
+  // Letting go after its last reply: the first to be shed.
+  void closing(TrackedConnection& connection);
+  // Gone; filing it again has no effect.
+  void closed(TrackedConnection& connection);
+
+  // True when one more connection would take a descriptor kept in reserve.
+  bool full() const { return open_ >= capacity_; }
+  // Closes the connection that is least missed: longest idle, else the oldest in a request,
+  // else the oldest writing. False when there is none.
+  bool shedOne();
+  std::size_t open() const { return open_; }
+
+ private:
+  using Activity = TrackedConnection::Activity;
+  using List = boost::intrusive::list<TrackedConnection,
+                                      boost::intrusive::constant_time_size<false>>;
+  void file(TrackedConnection& connection, Activity activity, List& list);
+  void startSweep();
+  void sweep();
+  void shed(TrackedConnection& connection);
+
+  std::size_t capacity_;
+  std::size_t open_ = 0;
+  StallTimeouts timeouts_;
+  List idle_, requests_, writes_;
+  boost::asio::steady_timer sweepTimer_;
+  bool sweeping_ = false;
+};
+
+} // namespace rest

@@ -1,0 +1,83 @@
+// The registry's order of shedding, its reserve of descriptors, and its sweep, with
+// connections that only record being shed.
+#include "rest/connection_registry.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace rest {
+namespace {
+
+using std::chrono::milliseconds;
+
+struct FakeConnection final : TrackedConnection {
+  explicit FakeConnection(std::string name, std::string& log) : name(std::move(name)), log(log) {}
+  void shed() override { log += name; }
+  std::string name;
+  std::string& log;
+};
+
+TEST(ConnectionRegistry, ShedsThoseLettingGoThenLongestIdleThenOldestRequestThenWriting) {
+  boost::asio::io_context context;
+  ConnectionRegistry registry(context, 0, {});
+  std::string shed;
+  FakeConnection writing("w", shed), request("r", shed), idle1("1", shed), idle2("2", shed),
+      idle3("3", shed), closing("c", shed);
+  for (FakeConnection* connection : {&writing, &request, &idle1, &idle2, &idle3, &closing})
+    registry.opened(*connection);
+  registry.writing(writing, false);
+  registry.inRequest(request, false);
+  registry.idle(idle1); // served again: now idle for the shortest time
+  registry.closing(closing);
+  EXPECT_EQ(registry.open(), 6u);
+  while (registry.shedOne()) {
+  }
+  EXPECT_EQ(shed, "c231rw");
+  EXPECT_EQ(registry.open(), 0u);
+  registry.idle(idle1); // a connection already shed is not filed again
+  EXPECT_FALSE(registry.shedOne());
+}
+
+TEST(ConnectionRegistry, KeepsDescriptorsInReserveBelowTheLimit) {
+  boost::asio::io_context context;
+  ConnectionRegistry registry(context, 64, {});
+  std::string shed;
+  std::vector<std::unique_ptr<FakeConnection>> connections;
+  for (int i = 0; i < 48; ++i) {
+    EXPECT_FALSE(registry.full()) << i;
+    connections.push_back(std::make_unique<FakeConnection>("x", shed));
+    registry.opened(*connections.back());
+  }
+  EXPECT_TRUE(registry.full());
+  registry.closed(*connections.front());
+  EXPECT_FALSE(registry.full());
+}
+
+TEST(ConnectionRegistry, SweepClosesStalledRequestsAndWritesAndStopsWhenNoneIsLeft) {
+  boost::asio::io_context context;
+  ConnectionRegistry registry(
+      context, 0, {.head = milliseconds(100), .write = milliseconds(300), .sweep = milliseconds(20)});
+  std::string shed;
+  FakeConnection request("r", shed), writing("w", shed), idle("i", shed);
+  for (FakeConnection* connection : {&request, &writing, &idle})
+    registry.opened(*connection);
+  registry.inRequest(request, false);
+  registry.writing(writing, false);
+  context.run_for(milliseconds(200));
+  EXPECT_EQ(shed, "r");
+  registry.writing(writing, true); // progress restarts the write's wait
+  context.run_for(milliseconds(200));
+  EXPECT_EQ(shed, "r");
+  // Once nothing can stall the timer stays off: the loop runs out of work by itself.
+  const auto start = std::chrono::steady_clock::now();
+  context.run_for(milliseconds(5000));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, milliseconds(1000));
+  EXPECT_EQ(shed, "rw");
+  EXPECT_EQ(registry.open(), 1u); // the idle one is never closed by time
+}
+
+} // namespace
+} // namespace rest
