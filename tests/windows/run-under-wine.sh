@@ -17,15 +17,16 @@ windows_build=$(realpath "${2:-$root/build-windows}")
 e2e_tests=$linux_build/tests/e2e_tests
 load_tests=$linux_build/tests/load_tests
 service_exe=$windows_build/Tobran-Quorvel.exe
+short_timeouts_exe=$windows_build/tobran-quorvel-short-timeouts.exe
 platform_tests=$windows_build/platform-tests/platform_windows_tests.exe
 
-for file in "$e2e_tests" "$load_tests" "$service_exe" "$windows_build/libzkfp.dll" "$platform_tests"; do
+for file in "$e2e_tests" "$load_tests" "$service_exe" "$short_timeouts_exe" "$windows_build/libzkfp.dll" "$platform_tests"; do
   if [[ ! -f $file ]]; then
     echo "missing $file: build it first (make build windows)" >&2
     exit 2
   fi
 done
-if [[ $service_exe == *" "* ]]; then
+if [[ $windows_build == *" "* ]]; then
   echo "the launcher splits its command on spaces: build outside a path with spaces" >&2
   exit 2
 fi
@@ -92,6 +93,7 @@ count_results "$platform_report" platform_windows_tests.exe
 # libzkfp.dll opens its control channel on 127.0.0.1 for the test program outside Wine.
 # Windows finds libzkfp.dll beside the exe.
 export TOBRAN_SERVICE_COMMAND="wine $service_exe"
+export TOBRAN_SHORT_TIMEOUTS_COMMAND="wine $short_timeouts_exe"
 # Wine makes every socket call a round trip to its server: the end-to-end waits get four times
 # as long, the load cases' eight times, for one round of polls on 5000 connections takes 0.5 to
 # 2 s under Wine, 0.07 s natively, and a fresh client may wait for a round.
