@@ -10,6 +10,7 @@ JOBS ?= $(shell nproc)
 WERROR := $(if $(CI),ON,OFF)
 # The simulated reader's control channel under `make run`: build/reader-sim talks to it.
 SIM_CONTROL_PORT ?= 22002
+BUILD_DIR ?= $(if $(filter default,$(PRESET)),build,build-$(PRESET))
 
 BUILD_PACKAGES := cmake make g++ pkg-config libboost1.81-dev libgtest-dev googletest
 # The Windows cross build (posix-threads MinGW-w64) and Wine to run its binaries in tests.
@@ -18,13 +19,17 @@ WINDOWS_PACKAGES := cmake make g++-mingw-w64-x86-64-posix libboost1.81-dev googl
 # https certificate), and Node.js with npm unless both are there already (a Node.js that brings
 # its own npm counts; Debian 12's nodejs 18 will do); only `make test` installs them.
 BROWSER_PACKAGES := chromium firefox-esr openssl $(if $(shell command -v node && command -v npm),,nodejs npm)
+# Every test run (make test, make test-asan) needs curl for the README walk-through and Node.js
+# for the simulated reader's Node client (tests/readme/, tests/simulator-client/).
+TEST_PACKAGES := curl $(if $(shell command -v node),,nodejs)
 SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
 
 .PHONY: all deps configure build run test
 all: build
 
 deps:
-	@missing=$$(for p in $(BUILD_PACKAGES) $(if $(filter test,$(MAKECMDGOALS)),$(BROWSER_PACKAGES)); do \
+	@missing=$$(for p in $(BUILD_PACKAGES) $(if $(filter test,$(MAKECMDGOALS)),$(BROWSER_PACKAGES)) \
+	    $(if $(filter test test-asan,$(MAKECMDGOALS)),$(TEST_PACKAGES)); do \
 	    dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q 'install ok installed' || echo $$p; \
 	  done); \
 	if [ -n "$$missing" ]; then \
@@ -39,25 +44,19 @@ configure: deps
 build: configure
 	cmake --build --preset $(PRESET) -j $(JOBS)
 
-# A vendor library known to the dynamic loader is preferred over the simulated one beside the
-# binary: LD_LIBRARY_PATH comes before the binary's own search path.
+# The service in the foreground (tools/run-service.sh): a vendor library known to the dynamic
+# loader is preferred over the simulated one beside the binary. When another copy already runs
+# for this user, or another program holds port 22001, it says which and exits 1.
 run: build
-	@vendor=$$(/sbin/ldconfig -p 2>/dev/null | awk '/libzkfp\.so /{print $$NF; exit}'); \
-	if [ -n "$$vendor" ]; then \
-	  echo "Using the installed reader library $$vendor"; \
-	  export LD_LIBRARY_PATH=$$(dirname $$vendor)$${LD_LIBRARY_PATH:+:$$LD_LIBRARY_PATH}; \
-	else \
-	  echo "Using the simulated reader; drive it with build/reader-sim (try: build/reader-sim help)"; \
-	fi; \
-	READER_SIM_CONTROL=$(SIM_CONTROL_PORT) exec ./build/tobran-quorvel
+	@tools/run-service.sh $(BUILD_DIR) $(SIM_CONTROL_PORT)
 
 test: build
 	ctest --preset $(PRESET)
 
-# The capture worker, enrolment and the replies under ThreadSanitizer: the in-process tests and
-# the end-to-end tests that poll while the worker captures, against a ThreadSanitizer build of
-# the service.
-TSAN_TESTS := Concurrency|CaptureEndToEnd|Single|Enrolment|ReaderOpening|Enrol|StatusReplies
+# The capture worker, enrolment, the replies and the simulated reader's control channel under
+# ThreadSanitizer: the in-process tests and the end-to-end tests that poll while the worker
+# captures or drive the channel, against a ThreadSanitizer build of the service.
+TSAN_TESTS := Concurrency|CaptureEndToEnd|Single|Enrolment|ReaderOpening|Enrol|StatusReplies|Simulator|SimulatedReaderTest
 .PHONY: test-tsan
 test-tsan: deps
 	cmake --preset tsan -DTOBRAN_WERROR=$(WERROR)
@@ -130,7 +129,10 @@ test-windows-installer: windows-installer
 # (CPack, prefix /usr). `make test-install` checks it: lintian, the systemd unit, the package's
 # files in a throw-away root and which libzkfp.so the service loads. It uses port 22001: not
 # while `make test` runs.
-PACKAGE_PACKAGES := cmake make g++ pkg-config libboost1.81-dev dpkg-dev file lintian systemd desktop-file-utils
+# Building the package needs dpkg-dev (dpkg-shlibdeps) and file besides the compiler; checking it
+# needs the checkers as well.
+PACKAGE_PACKAGES := cmake make g++ pkg-config libboost1.81-dev dpkg-dev file
+PACKAGE_CHECK_PACKAGES := lintian systemd desktop-file-utils
 .PHONY: package test-install
 package:
 	@$(MAKE) --no-print-directory deps BUILD_PACKAGES="$(PACKAGE_PACKAGES)"
@@ -140,4 +142,5 @@ package:
 	cd build-package && cpack -G DEB
 
 test-install: package
+	@$(MAKE) --no-print-directory deps BUILD_PACKAGES="$(PACKAGE_CHECK_PACKAGES)"
 	tests/install/check-linux-package.sh build-package

@@ -122,7 +122,11 @@ std::string beginCapture(std::int32_t modeArg, std::int32_t fakeArg) {
     ZKFPM_GetParameters(state.deviceHandle, ZKFP_PARAM_SERIAL_NUMBER, serial, &size);
   }
   const auto* text = reinterpret_cast<const char*>(serial);
-  return serialReply(ret, {text, strnlen(text, SERIAL_BUFFER_SIZE)});
+  std::string_view serialText(text, strnlen(text, SERIAL_BUFFER_SIZE));
+  // A serial that fills the buffer was cut there, perhaps inside a character.
+  if (serialText.size() == SERIAL_BUFFER_SIZE)
+    serialText = withoutCutCharacter(serialText);
+  return serialReply(ret, serialText);
 }
 
 } // namespace capture

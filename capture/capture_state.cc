@@ -1,5 +1,7 @@
 #include "capture/capture_state.h"
 
+#include "reader/zkfp.h"
+
 #include <cstring>
 
 namespace capture {
@@ -27,11 +29,15 @@ void resetProgressLocked(CaptureState& state) {
   ++state.generation;
 }
 
-bool publishTemplateLocked(CaptureState& state, const char* text, std::uint64_t generation) {
-  if (generation != state.generation || templateReadyLocked(state) || text[0] == '\0')
+bool publishTemplateLocked(CaptureState& state, unsigned char* blob, std::uint64_t generation) {
+  if (generation != state.generation || templateReadyLocked(state))
     return false;
-  std::memcpy(state.templateText, text, sizeof state.templateText);
-  return true;
+  ZKFPM_BlobToBase64(blob, TEMPLATE_BLOB_SIZE, state.templateText, TEMPLATE_TEXT_SIZE);
+  if (templateReadyLocked(state))
+    return true;
+  // Nothing came out: whatever the call may have left behind goes, so the text is all clear.
+  std::memset(state.templateText, 0, sizeof state.templateText);
+  return false;
 }
 
 } // namespace capture

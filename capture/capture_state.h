@@ -5,8 +5,9 @@
 // Threads: the event-loop thread (the replies, beginCapture) and the capture worker share the
 // record. The fields under "guarded" are read and written only with captureStateLock() held;
 // the reader fields are written by the open sequence before the worker starts and only read
-// after that; the enrolment samples belong to the worker. The lock is never held inside an SDK
-// call. Calls on the reader handle are serialised by readerCallLock(), a separate lock.
+// after that; the enrolment samples belong to the worker. The lock is held inside one SDK call
+// only, the base64 conversion that publishes a template (publishTemplateLocked), which touches
+// no reader. Calls on the reader handle are serialised by readerCallLock(), a separate lock.
 #pragma once
 
 #include "platform/platform.h"
@@ -72,10 +73,13 @@ bool templateReadyLocked(const CaptureState& state);
 // Discards enrolment progress and any waiting template, and starts a new generation.
 // REQUIRES: captureStateLock() held.
 void resetProgressLocked(CaptureState& state);
-// Publishes `text` (TEMPLATE_TEXT_SIZE bytes) as the waiting template, unless the progress was
-// reset since `generation` was read, a template already waits, or the text is empty. Returns
-// whether it was published. REQUIRES: captureStateLock() held.
-bool publishTemplateLocked(CaptureState& state, const char* text, std::uint64_t generation);
+// Publishes the template `blob` (TEMPLATE_BLOB_SIZE bytes, always all of them) as the waiting
+// template, unless the progress was reset since `generation` was read or a template already
+// waits. ZKFPM_BlobToBase64 writes its text straight into `templateText` under the lock: the
+// conversion is pure computation, not a reader call, and so the template is in place the moment
+// the SDK call returns (the simulated reader counts a press as done with then). Returns whether
+// a template was published. REQUIRES: captureStateLock() held.
+bool publishTemplateLocked(CaptureState& state, unsigned char* blob, std::uint64_t generation);
 
 // The status replies. Event-loop thread; each returns the reply's JSON text.
 std::string info();        // {"ret":0} while a reader is open, else {"ret":-1}

@@ -33,10 +33,8 @@ Capture acquireOnce(CaptureState& state, unsigned char* templ, unsigned int& len
 
 void publishSingleTemplate(CaptureState& state, unsigned char* templ, std::uint64_t generation) {
   // Always the whole buffer: the text encodes the template followed by zero bytes up to 2048.
-  char text[TEMPLATE_TEXT_SIZE] = {};
-  ZKFPM_BlobToBase64(templ, TEMPLATE_BLOB_SIZE, text, TEMPLATE_TEXT_SIZE);
   std::lock_guard lock(captureStateLock());
-  publishTemplateLocked(state, text, generation);
+  publishTemplateLocked(state, templ, generation);
 }
 
 } // namespace

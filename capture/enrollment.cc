@@ -23,11 +23,9 @@ void mergeAndPublish(CaptureState& state, std::uint64_t generation) {
   if (ZKFPM_DBMerge(state.dbCacheHandle, state.enrollSamples[0], state.enrollSamples[1],
                     state.enrollSamples[2], merged, &mergedLength) != 0)
     return; // the progress stays at 3 with nothing ready: the next press starts over
-  char text[TEMPLATE_TEXT_SIZE] = {};
   // Always the whole buffer, as for a Single template.
-  ZKFPM_BlobToBase64(merged, TEMPLATE_BLOB_SIZE, text, TEMPLATE_TEXT_SIZE);
   std::lock_guard lock(captureStateLock());
-  publishTemplateLocked(state, text, generation);
+  publishTemplateLocked(state, merged, generation);
 }
 
 } // namespace

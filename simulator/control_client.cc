@@ -16,9 +16,11 @@ namespace asio = boost::asio;
 using asio::ip::tcp;
 using Clock = std::chrono::steady_clock;
 
-// One attempt: connect, send, read the reply line, all within `deadline`.
+// One attempt: connect within `deadline`, then send and read the reply line within `deadline`
+// plus `replyWait`.
 std::optional<std::string> exchangeOnce(unsigned short port, const std::string& line,
-                                        Clock::time_point deadline) {
+                                        Clock::time_point deadline,
+                                        std::chrono::milliseconds replyWait) {
   asio::io_context context;
   tcp::socket socket(context);
   std::string reply;
@@ -28,6 +30,7 @@ std::optional<std::string> exchangeOnce(unsigned short port, const std::string& 
   socket.async_connect(channel, [&](boost::system::error_code error) {
     if (error)
       return;
+    deadline += replyWait;
     asio::async_write(socket, asio::buffer(line), [&](boost::system::error_code error, std::size_t) {
       if (error)
         return;
@@ -40,7 +43,8 @@ std::optional<std::string> exchangeOnce(unsigned short port, const std::string& 
                              });
     });
   });
-  context.run_until(deadline);
+  while (!answered && context.run_one_until(deadline) != 0) {
+  }
   if (!answered)
     return std::nullopt;
   if (!reply.empty() && reply.back() == '\r')
@@ -51,11 +55,12 @@ std::optional<std::string> exchangeOnce(unsigned short port, const std::string& 
 } // namespace
 
 std::optional<std::string> sendControlCommand(unsigned short port, std::string_view command,
-                                              std::chrono::milliseconds timeout) {
+                                              std::chrono::milliseconds timeout,
+                                              std::chrono::milliseconds replyWait) {
   const Clock::time_point deadline = Clock::now() + timeout;
   const std::string line = std::string(command) + "\n";
   for (;;) {
-    if (auto reply = exchangeOnce(port, line, deadline))
+    if (auto reply = exchangeOnce(port, line, deadline, replyWait))
       return reply;
     if (Clock::now() + std::chrono::milliseconds(50) >= deadline)
       return std::nullopt;

@@ -10,10 +10,12 @@
 
 namespace simulator {
 
-// Sends one command line and returns the reply line, or nothing when no channel answered
-// within `timeout` (connection attempts are repeated until then, so a channel that is still
-// starting is waited for).
+// Sends one command line and returns the reply line, or nothing when no channel answered.
+// Connection attempts are repeated until `timeout`, so a channel that is still starting is
+// waited for; once connected, the reply is waited for until `timeout` plus `replyWait` (the
+// wait= of a press).
 std::optional<std::string> sendControlCommand(unsigned short port, std::string_view command,
-                                              std::chrono::milliseconds timeout);
+                                              std::chrono::milliseconds timeout,
+                                              std::chrono::milliseconds replyWait = {});
 
 } // namespace simulator

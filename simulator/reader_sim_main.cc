@@ -2,7 +2,12 @@
 // reply, e.g. `reader-sim press 3`. The channel's port comes from --port, else from
 // READER_SIM_CONTROL, else the default that `make run` uses.
 //
-// Exit status: 0 the command was carried out, 1 the reader refused it, 2 no reader answered.
+// `press` and `fake` wait until the service has taken the press (at most --wait MS, 5000 by
+// default) and print what became of it; --no-wait only queues it.
+//
+// Exit status: 0 the command was carried out (a waited press: taken), 1 the reader refused it,
+// 2 no reader answered, 3 a waited press was not taken in time (and is withdrawn), 4 a waited
+// press was dropped by a reset.
 #include "simulator/control_client.h"
 #include "simulator/control_commands.h"
 
@@ -15,18 +20,24 @@
 
 namespace {
 
-bool parsePort(std::string_view text, unsigned short& port) {
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), port);
-  return error == std::errc{} && end == text.data() + text.size() && port != 0;
+constexpr unsigned DEFAULT_WAIT_MS = 5000;
+constexpr unsigned MAX_WAIT_MS = 60000;
+
+template <typename Number>
+bool parseNumber(std::string_view text, Number& value) {
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  return error == std::errc{} && end == text.data() + text.size() && value != 0;
 }
 
 int usage() {
   std::fprintf(stderr,
-               "usage: reader-sim [--port N] COMMAND [ARGUMENT...]\n"
+               "usage: reader-sim [--port N] [--wait MS | --no-wait] COMMAND [ARGUMENT...]\n"
                "  press N [length=L]  a live press of finger N    fake N       a fake finger\n"
                "  unplug | plug       remove / attach the reader  pending      presses queued\n"
                "  fail CALL|pass CALL CALL: init dbinit merge params\n"
-               "  serial TEXT | image W H | calls | reset | help\n");
+               "  serial TEXT | image W H | slow MS | calls | reset | help\n"
+               "press and fake wait until the service has taken the press (--wait MS, default "
+               "5000);\n--no-wait only queues it.\n");
   return 2;
 }
 
@@ -35,13 +46,22 @@ int usage() {
 int main(int argc, char** argv) {
   unsigned short port = simulator::DEFAULT_CONTROL_PORT;
   if (const char* fromEnvironment = std::getenv(simulator::CONTROL_ENVIRONMENT_VARIABLE))
-    parsePort(fromEnvironment, port);
+    parseNumber(std::string_view(fromEnvironment), port);
 
+  unsigned waitMs = DEFAULT_WAIT_MS;
   int first = 1;
-  if (argc > 2 && std::strcmp(argv[1], "--port") == 0) {
-    if (!parsePort(argv[2], port))
+  for (; first < argc && std::strncmp(argv[first], "--", 2) == 0; ++first) {
+    const std::string_view option = argv[first];
+    if (option == "--no-wait") {
+      waitMs = 0;
+    } else if ((option == "--port" || option == "--wait") && first + 1 < argc) {
+      const std::string_view value = argv[++first];
+      if (option == "--port" ? !parseNumber(value, port)
+                             : !parseNumber(value, waitMs) || waitMs > MAX_WAIT_MS)
+        return usage();
+    } else {
       return usage();
-    first = 3;
+    }
   }
   if (first >= argc)
     return usage();
@@ -49,8 +69,14 @@ int main(int argc, char** argv) {
   std::string command;
   for (int i = first; i < argc; ++i)
     command += (i > first ? " " : "") + std::string(argv[i]);
+  const std::string_view verb = argv[first];
+  const bool press = verb == "press" || verb == "fake";
+  if (press && waitMs != 0 && command.find(" wait=") == std::string::npos)
+    command += " wait=" + std::to_string(waitMs);
 
-  const auto reply = simulator::sendControlCommand(port, command, std::chrono::seconds(2));
+  // A waited press is answered within its wait; everything else at once.
+  const auto reply = simulator::sendControlCommand(port, command, std::chrono::seconds(2),
+                                                   std::chrono::milliseconds(press ? MAX_WAIT_MS : 0));
   if (!reply) {
     std::fprintf(stderr, "reader-sim: no simulated reader answers on 127.0.0.1:%u "
                          "(is the service running with READER_SIM_CONTROL=%u?)\n",
@@ -60,7 +86,13 @@ int main(int argc, char** argv) {
   if (reply->starts_with("ok")) {
     if (reply->size() > 3)
       std::printf("%s\n", reply->c_str() + 3);
-    return 0;
+    return *reply == "ok dropped" ? 4 : 0;
+  }
+  if (*reply == "error timeout") {
+    std::fprintf(stderr, "reader-sim: error timeout: no capture took the press, which is withdrawn "
+                         "(is the reader open, by a beginCapture? does a template wait to be "
+                         "fetched?)\n");
+    return 3;
   }
   std::fprintf(stderr, "reader-sim: %s\n", reply->c_str());
   return 1;

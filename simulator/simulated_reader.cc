@@ -7,7 +7,9 @@
 #include <algorithm>
 #include <charconv>
 #include <cstring>
-#include <sstream>
+#include <future>
+#include <memory>
+#include <thread>
 #include <vector>
 
 namespace simulator {
@@ -18,6 +20,7 @@ char deviceToken;
 char cacheToken;
 
 constexpr std::uint32_t MAX_FINGER = 999999;
+constexpr std::uint32_t MAX_SLOW_MS = 1000;
 
 std::vector<std::string_view> splitWords(std::string_view line) {
   std::vector<std::string_view> words;
@@ -46,10 +49,25 @@ void writeInt32(std::int32_t value, unsigned char* out, unsigned int* size) {
 }
 
 constexpr const char* HELP_TEXT =
-    "ok commands: press N [length=L] | fake N | unplug | plug | fail CALL | pass CALL "
-    "(CALL: init dbinit merge params) | serial TEXT | image W H | pending | calls | reset | help";
+    "ok commands: press N [length=L] [wait=MS] | fake N [wait=MS] | unplug | plug | "
+    "fail CALL | pass CALL (CALL: init dbinit merge params) | serial TEXT | image W H | "
+    "slow MS | pending | calls | reset | help";
 
 } // namespace
+
+const char* pressOutcomeReply(PressOutcome outcome) {
+  switch (outcome) {
+  case PressOutcome::Captured:
+    return "ok captured";
+  case PressOutcome::Fake:
+    return "ok fake";
+  case PressOutcome::Dropped:
+    return "ok dropped";
+  case PressOutcome::TimedOut:
+    break;
+  }
+  return "error timeout";
+}
 
 SimulatedReader& SimulatedReader::instance() {
   // Never destroyed: the control channel's thread may still use it while the process exits.
@@ -61,6 +79,11 @@ void SimulatedReader::countCall(const char* function, int code) {
   ++calls_[function];
   if (code >= 0)
     ++calls_[std::string(function) + ":" + std::to_string(code)];
+}
+
+void SimulatedReader::takeTime() const {
+  if (const std::uint32_t ms = slowMs_)
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
 bool SimulatedReader::deviceUsable(void* device) const {
@@ -125,6 +148,7 @@ int SimulatedReader::setParameter(void* device, int code, const unsigned char* v
 
 int SimulatedReader::getParameter(void* device, int code, unsigned char* value,
                                   unsigned int* size) {
+  takeTime();
   std::lock_guard lock(mutex_);
   countCall("ZKFPM_GetParameters", code);
   if (!deviceUsable(device))
@@ -162,6 +186,8 @@ int SimulatedReader::acquireFingerprint(void* device, unsigned char* image, unsi
                                         unsigned char* templ, unsigned int* templateLength) {
   std::lock_guard lock(mutex_);
   countCall("ZKFPM_AcquireFingerprint");
+  // The worker asks again only once it has done with the previous capture.
+  settleTakenPress();
   if (!deviceUsable(device))
     return RESULT_INVALID_HANDLE;
   if (templ == nullptr || templateLength == nullptr)
@@ -169,11 +195,12 @@ int SimulatedReader::acquireFingerprint(void* device, unsigned char* image, unsi
   if (presses_.empty())
     return RESULT_NO_FINGER;
 
-  const Press press = presses_.front();
-  const std::uint32_t length = capturedTemplateLength(press.finger);
+  const std::uint32_t length = capturedTemplateLength(presses_.front().finger);
   if (*templateLength < length)
     return RESULT_BUFFER_TOO_SMALL;
+  takenPress_ = std::move(presses_.front());
   presses_.pop_front();
+  const Press& press = *takenPress_;
   ++pressesCaptured_;
   writeTemplate(CAPTURED_TEMPLATE, press.finger, pressesCaptured_, templ, length);
   // A token image: a real reader fills the whole buffer; touching a few bytes is enough to show
@@ -187,6 +214,7 @@ int SimulatedReader::acquireFingerprint(void* device, unsigned char* image, unsi
 
 int SimulatedReader::match(void* cache, const unsigned char* first, unsigned int firstLength,
                            const unsigned char* second, unsigned int secondLength) {
+  takeTime();
   std::lock_guard lock(mutex_);
   countCall("ZKFPM_DBMatch");
   if (cache != &cacheToken)
@@ -201,6 +229,7 @@ int SimulatedReader::match(void* cache, const unsigned char* first, unsigned int
 int SimulatedReader::merge(void* cache, const unsigned char* first, const unsigned char* second,
                            const unsigned char* third, unsigned char* merged,
                            unsigned int* mergedLength) {
+  takeTime();
   std::lock_guard lock(mutex_);
   countCall("ZKFPM_DBMerge");
   if (cache != &cacheToken)
@@ -224,8 +253,15 @@ int SimulatedReader::merge(void* cache, const unsigned char* first, const unsign
 
 int SimulatedReader::blobToBase64(const unsigned char* blob, unsigned int length, char* text,
                                   unsigned int textSize) {
+  takeTime();
   std::lock_guard lock(mutex_);
   countCall("ZKFPM_BlobToBase64");
+  // The service converts a template only to publish it, and publishes it while converting: once
+  // this returns, the capture's template is in place and the press is finished with.
+  struct SettleOnReturn {
+    SimulatedReader* reader;
+    ~SettleOnReturn() { reader->settleTakenPress(); }
+  } settleOnReturn{this};
   if (text == nullptr || textSize == 0)
     return 0;
   text[0] = '\0';
@@ -238,6 +274,18 @@ int SimulatedReader::blobToBase64(const unsigned char* blob, unsigned int length
   return static_cast<int>(encoded.size());
 }
 
+// A press counts as finished with once the service can no longer be busy with it: at the next
+// capture attempt (the worker has used the capture and paused), or when a template has been
+// converted for publication. Whoever waits for it is told then, so that a status request sent
+// after the reply already sees the press.
+void SimulatedReader::settleTakenPress() {
+  if (!takenPress_)
+    return;
+  if (takenPress_->settled)
+    takenPress_->settled(takenPress_->live ? PressOutcome::Captured : PressOutcome::Fake);
+  takenPress_.reset();
+}
+
 std::string SimulatedReader::listCalls() const {
   std::string reply = "ok";
   for (const auto& [name, count] : calls_)
@@ -245,43 +293,119 @@ std::string SimulatedReader::listCalls() const {
   return reply;
 }
 
+// Back to the defaults of the settings and the queue. What the service holds stays valid: an
+// open reader stays open and initialised, with the anti-fake switch it set, so the service
+// keeps capturing without opening again.
 void SimulatedReader::resetToDefaults() {
-  initialised_ = false;
   attached_ = true;
-  deviceOpen_ = false;
   failInit_ = failDbInit_ = failMerge_ = failParameters_ = false;
+  settleTakenPress();
+  for (Press& press : presses_)
+    if (press.settled)
+      press.settled(PressOutcome::Dropped);
   presses_.clear();
   serial_ = DEFAULT_SERIAL_NUMBER;
   imageWidth_ = DEFAULT_IMAGE_WIDTH;
   imageHeight_ = DEFAULT_IMAGE_HEIGHT;
-  antiFakeSwitch_ = 1;
   lastFakeStatus_ = 0;
   pressesCaptured_ = 0;
+  slowMs_ = 0;
   calls_.clear();
 }
 
+void SimulatedReader::attachForControl() {
+  std::lock_guard lock(mutex_);
+  if (!controlled_) {
+    controlled_ = true;
+    resetToDefaults();
+  }
+}
+
 std::string SimulatedReader::command(std::string_view line) {
+  auto outcome = std::make_shared<std::promise<PressOutcome>>();
+  std::future<PressOutcome> settled = outcome->get_future();
+  CommandStart start =
+      startCommand(line, [outcome](PressOutcome result) { outcome->set_value(result); });
+  if (!start.wait)
+    return start.reply;
+  if (settled.wait_for(start.wait->limit) != std::future_status::ready) {
+    if (const auto result = expirePress(start.wait->id))
+      return pressOutcomeReply(*result);
+  }
+  return pressOutcomeReply(settled.get());
+}
+
+std::optional<PressOutcome> SimulatedReader::expirePress(std::uint64_t id) {
+  std::lock_guard lock(mutex_);
+  const auto queued = std::find_if(presses_.begin(), presses_.end(),
+                                   [id](const Press& press) { return press.id == id; });
+  if (queued != presses_.end()) {
+    // Withdrawn, so that it cannot be captured later by surprise.
+    presses_.erase(queued);
+    return PressOutcome::TimedOut;
+  }
+  if (takenPress_ && takenPress_->id == id && takenPress_->settled) {
+    takenPress_->settled = nullptr;
+    return takenPress_->live ? PressOutcome::Captured : PressOutcome::Fake;
+  }
+  return std::nullopt;
+}
+
+CommandStart SimulatedReader::startPress(const std::vector<std::string_view>& words,
+                                         PressCallback settled) {
+  const std::string_view verb = words[0];
+  Press press;
+  press.live = verb == "press";
+  if (words.size() < 2 || !parseNumber(words[1], press.finger) || press.finger > MAX_FINGER)
+    return {"error usage: " + std::string(verb) + " N (0 to 999999)", {}};
+  std::optional<std::uint32_t> waitMs;
+  for (std::size_t i = 2; i < words.size(); ++i) {
+    std::uint32_t value = 0;
+    if (words[i].starts_with("length=") && parseNumber(words[i].substr(7), value) &&
+        value != 0)
+      press.reportedLength = value;
+    else if (words[i].starts_with("wait=") && parseNumber(words[i].substr(5), value) &&
+             value != 0 && value <= MAX_PRESS_WAIT_MS)
+      waitMs = value;
+    else
+      return {"error unknown option " + std::string(words[i]) +
+                  (words[i].starts_with("wait=") ? " (1 to 60000 ms)" : ""),
+              {}};
+  }
+  if (presses_.size() >= MAX_PENDING_PRESSES)
+    return {"error queue full (" + std::to_string(MAX_PENDING_PRESSES) + " presses pending)", {}};
+  press.id = ++lastPressId_;
+  if (!waitMs) {
+    presses_.push_back(std::move(press));
+    return {"ok", {}};
+  }
+  press.settled = std::move(settled);
+  const PressWait wait{press.id, std::chrono::milliseconds(*waitMs)};
+  presses_.push_back(std::move(press));
+  return {{}, wait};
+}
+
+CommandStart SimulatedReader::startCommand(std::string_view line, PressCallback settled) {
   while (!line.empty() && (line.back() == '\r' || line.back() == '\n'))
     line.remove_suffix(1);
   const std::vector<std::string_view> words = splitWords(line);
   if (words.empty())
-    return "error empty command";
+    return {"error empty command", {}};
   const std::string_view verb = words[0];
 
   std::lock_guard lock(mutex_);
-  if (verb == "press" || verb == "fake") {
-    Press press;
-    press.live = verb == "press";
-    if (words.size() < 2 || !parseNumber(words[1], press.finger) || press.finger > MAX_FINGER)
-      return "error usage: " + std::string(verb) + " N (0 to 999999)";
-    for (std::size_t i = 2; i < words.size(); ++i) {
-      if (!words[i].starts_with("length=") ||
-          !parseNumber(words[i].substr(7), press.reportedLength) || press.reportedLength == 0)
-        return "error unknown option " + std::string(words[i]);
-    }
-    presses_.push_back(press);
-    return "ok";
+  if (!controlled_) {
+    controlled_ = true;
+    resetToDefaults();
   }
+  if (verb == "press" || verb == "fake")
+    return startPress(words, std::move(settled));
+  return {immediateCommand(words, line), {}};
+}
+
+std::string SimulatedReader::immediateCommand(const std::vector<std::string_view>& words,
+                                              std::string_view line) {
+  const std::string_view verb = words[0];
   if (verb == "unplug" || verb == "plug") {
     attached_ = verb == "plug";
     return "ok";
@@ -310,6 +434,13 @@ std::string SimulatedReader::command(std::string_view line) {
       return "error usage: image W H";
     imageWidth_ = width;
     imageHeight_ = height;
+    return "ok";
+  }
+  if (verb == "slow") {
+    std::uint32_t ms = 0;
+    if (words.size() != 2 || !parseNumber(words[1], ms) || ms > MAX_SLOW_MS)
+      return "error usage: slow MS (0 to 1000)";
+    slowMs_ = ms;
     return "ok";
   }
   if (verb == "pending")

@@ -2,17 +2,27 @@
 // presses that tests and the reader-sim tool fill through the control commands, and a count of
 // the SDK calls seen. The exported ZKFPM_* functions (zkfp_exports.cc) call into it.
 //
+// Until something controls it (a control channel named, or a command run in-process) it is a
+// library with no reader attached: opening gives null, as the vendor's SDK does on a computer
+// without a reader.
+//
 // Thread safety: every member function may be called from any thread; one mutex guards all of
 // the state, so the capture worker, the event-loop thread and the control channel can call it
-// at once. Nothing blocks: a capture with nothing pressed fails at once.
+// at once. No SDK call blocks: a capture with nothing pressed fails at once. Only command()
+// with a wait= option blocks its caller, and only in-process.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace simulator {
 
@@ -35,6 +45,34 @@ inline constexpr std::int32_t DEFAULT_IMAGE_HEIGHT = 400;
 // Anti-fake status of a live finger (all five low bits set) and of a fake one.
 inline constexpr std::int32_t LIVE_FINGER_STATUS = 0x1F;
 inline constexpr std::int32_t FAKE_FINGER_STATUS = 0x0A;
+// Presses queued and not yet captured, at most.
+inline constexpr std::size_t MAX_PENDING_PRESSES = 64;
+// The longest a press may be waited for (wait=MS).
+inline constexpr std::uint32_t MAX_PRESS_WAIT_MS = 60000;
+
+// What became of a press that someone waits for.
+enum class PressOutcome {
+  Captured, // a capture took the live press and the service has finished with it
+  Fake,     // the same for a press of a fake finger
+  Dropped,  // removed by reset before any capture took it
+  TimedOut, // not taken in time; withdrawn from the queue
+};
+// The reply line of each outcome: "ok captured", "ok fake", "ok dropped", "error timeout".
+const char* pressOutcomeReply(PressOutcome outcome);
+
+// Told once what became of a waited press. Called with the reader's lock held, on whichever
+// thread settled the press: it must return at once and not call back into the reader.
+using PressCallback = std::function<void(PressOutcome)>;
+
+// A command whose reply comes later: the press `id`, waited for at most `limit`.
+struct PressWait {
+  std::uint64_t id = 0;
+  std::chrono::milliseconds limit{0};
+};
+struct CommandStart {
+  std::string reply;             // the reply line, when there is one now
+  std::optional<PressWait> wait; // otherwise: the press whose outcome is the reply
+};
 
 class SimulatedReader {
  public:
@@ -60,8 +98,21 @@ class SimulatedReader {
   int blobToBase64(const unsigned char* blob, unsigned int length, char* text,
                    unsigned int textSize);
 
-  // One control command line (see control_commands.h); returns the reply line.
+  // One control command line (see control_commands.h); returns the reply line. A press with
+  // wait= blocks the caller until its outcome is known.
   std::string command(std::string_view line);
+
+  // The same without blocking: a press with wait= is queued with `settled`, which is told its
+  // outcome (unless expirePress() comes first), and the reply is left to the caller.
+  CommandStart startCommand(std::string_view line, PressCallback settled);
+  // The wait for press `id` has run out. A press still queued is withdrawn (TimedOut); a press
+  // already taken gives its outcome now; nothing when the callback has already been called.
+  // Either way the callback is not called after this returns.
+  std::optional<PressOutcome> expirePress(std::uint64_t id);
+
+  // Marks the reader as controlled: attached, with the defaults of reset. Called once the
+  // control channel is named.
+  void attachForControl();
 
  private:
   SimulatedReader() = default;
@@ -70,25 +121,37 @@ class SimulatedReader {
     std::uint32_t finger = 0;
     bool live = true;
     std::uint32_t reportedLength = 0; // 0: the template's own length
+    std::uint64_t id = 0;
+    PressCallback settled;            // set when someone waits for this press
   };
 
   void countCall(const char* function, int code = -1);
+  // The delay of `slow MS`, taken before the reader's lock so that nothing else waits on it.
+  void takeTime() const;
   bool deviceUsable(void* device) const;
   std::string listCalls() const;
   void resetToDefaults();
+  // The press a capture took is finished with: the service has used it up (see the .cc).
+  void settleTakenPress();
+  CommandStart startPress(const std::vector<std::string_view>& words, PressCallback settled);
+  std::string immediateCommand(const std::vector<std::string_view>& words, std::string_view line);
 
   mutable std::mutex mutex_;
+  bool controlled_ = false; // a control channel or an in-process command drives the reader
   bool initialised_ = false;
-  bool attached_ = true;
+  bool attached_ = false;
   bool deviceOpen_ = false;
   int cachesCreated_ = 0;
   bool failInit_ = false, failDbInit_ = false, failMerge_ = false, failParameters_ = false;
   std::deque<Press> presses_;
+  std::optional<Press> takenPress_; // taken by the last capture, not yet finished with
+  std::uint64_t lastPressId_ = 0;
   std::string serial_ = DEFAULT_SERIAL_NUMBER;
   std::int32_t imageWidth_ = DEFAULT_IMAGE_WIDTH, imageHeight_ = DEFAULT_IMAGE_HEIGHT;
   std::int32_t antiFakeSwitch_ = 1;
   std::int32_t lastFakeStatus_ = 0;
   std::uint32_t pressesCaptured_ = 0;
+  std::atomic<std::uint32_t> slowMs_{0};
   std::map<std::string, unsigned long> calls_;
 };
 

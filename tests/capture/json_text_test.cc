@@ -23,6 +23,25 @@ TEST(JsonText, QuotesBackslashesAndControlCharactersAreEscaped) {
   EXPECT_EQ(escaped(std::string_view("x\0y", 3)), "x\\u0000y");
 }
 
+TEST(JsonText, BytesThatAreNotUtf8BecomeReplacementCharacters) {
+  EXPECT_EQ(escaped("a\xff" "b"), "a\\ufffdb");
+  EXPECT_EQ(escaped("\xc3("), "\\ufffd(");                  // a lead byte without its follower
+  EXPECT_EQ(escaped("\xc0\xaf"), "\\ufffd\\ufffd");          // an overlong '/'
+  EXPECT_EQ(escaped("\xed\xa0\x80"), "\\ufffd\\ufffd\\ufffd"); // a surrogate
+  EXPECT_EQ(escaped("\xf0\x9f\x98\x80!"), "\xf0\x9f\x98\x80!");  // four bytes, kept
+  EXPECT_EQ(escaped("\xe2\x82"), "\\ufffd\\ufffd");          // cut short at the end
+}
+
+TEST(JsonText, CharacterCutAtTheEndIsLeftOutAndNothingElse) {
+  EXPECT_EQ(withoutCutCharacter("ab\xe2\x82"), "ab");
+  EXPECT_EQ(withoutCutCharacter("ab\xf0\x9f\x98"), "ab");
+  EXPECT_EQ(withoutCutCharacter("ab\xc3"), "ab");
+  EXPECT_EQ(withoutCutCharacter("ab\xe2\x82\xac"), "ab\xe2\x82\xac"); // whole: kept
+  EXPECT_EQ(withoutCutCharacter("abc"), "abc");
+  EXPECT_EQ(withoutCutCharacter("ab\x80"), "ab\x80"); // stray byte: left to the escaping
+  EXPECT_EQ(withoutCutCharacter(""), "");
+}
+
 TEST(JsonText, Decimals) {
   std::string out;
   appendDecimal(out, -4);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <string>
 
 namespace capture {
 namespace {
@@ -67,13 +68,16 @@ TEST_F(StatusReplies, PublicationIsRefusedAfterAReset) {
   std::lock_guard lock(captureStateLock());
   CaptureState& state = captureState();
   const std::uint64_t before = state.generation;
-  char text[TEMPLATE_TEXT_SIZE] = "T0xE";
+  unsigned char blob[TEMPLATE_BLOB_SIZE] = "OLD";
   resetProgressLocked(state); // a beginCapture or getTemplate in between
-  EXPECT_FALSE(publishTemplateLocked(state, text, before));
-  EXPECT_TRUE(publishTemplateLocked(state, text, state.generation));
-  char other[TEMPLATE_TEXT_SIZE] = "TkVX";
+  EXPECT_FALSE(publishTemplateLocked(state, blob, before));
+  EXPECT_EQ(state.templateText[0], '\0');
+  EXPECT_TRUE(publishTemplateLocked(state, blob, state.generation));
+  unsigned char other[TEMPLATE_BLOB_SIZE] = "NEW";
   EXPECT_FALSE(publishTemplateLocked(state, other, state.generation)); // one waits already
-  EXPECT_STREQ(state.templateText, "T0xE");
+  // Base64 of "OLD" followed by zero bytes up to 2048.
+  EXPECT_EQ(std::string(state.templateText).substr(0, 8), "T0xEAAAA");
+  EXPECT_EQ(std::string(state.templateText).size(), 2732u);
 }
 
 } // namespace

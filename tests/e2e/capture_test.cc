@@ -38,13 +38,10 @@ std::string templateReply(const std::string& text) {
 
 class CaptureTest : public ServiceTest {
  protected:
-  // Presses a finger and waits until the simulated reader has taken the press.
+  // Presses a finger and waits until the service is done with the press.
   void press(const std::string& command) {
-    ASSERT_EQ(sim(command), "ok");
-    const auto deadline = std::chrono::steady_clock::now() + scaled(milliseconds(3000));
-    while (sim("pending") != "ok 0" && std::chrono::steady_clock::now() < deadline)
-      std::this_thread::sleep_for(milliseconds(10));
-    ASSERT_EQ(sim("pending"), "ok 0") << command;
+    const std::string reply = simWait(command);
+    ASSERT_TRUE(reply == "ok captured" || reply == "ok fake") << command << ": " << reply;
   }
   // After a press was taken, the worker needs a moment to use it.
   void settle() { std::this_thread::sleep_for(scaled(milliseconds(150))); }

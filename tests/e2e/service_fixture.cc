@@ -21,6 +21,14 @@ std::string ServiceTest::sim(const std::string& command) {
   return reply ? *reply : "(no reply)";
 }
 
+std::string ServiceTest::simWait(const std::string& command, std::chrono::milliseconds wait) {
+  const auto limit = scaled(wait);
+  const auto reply =
+      simulator::sendControlCommand(TEST_CONTROL_PORT, command + " wait=" + std::to_string(limit.count()),
+                                    scaled(std::chrono::milliseconds(3000)), limit);
+  return reply ? *reply : "(no reply)";
+}
+
 unsigned long ServiceTest::calls(const std::string& name) {
   return testing_support::callCount(sim("calls"), name);
 }

@@ -70,7 +70,13 @@ bool ServiceProcess::start() {
     close(out[1]);
     close(err[0]);
     close(err[1]);
-    setenv("READER_SIM_CONTROL", std::to_string(TEST_CONTROL_PORT).c_str(), 1);
+    // Nothing else of the test's (or of whatever started it) reaches the service, whose own
+    // descriptors some tests count.
+    closefrom(STDERR_FILENO + 1);
+    if (nameControlChannel)
+      setenv("READER_SIM_CONTROL", std::to_string(TEST_CONTROL_PORT).c_str(), 1);
+    else
+      unsetenv("READER_SIM_CONTROL");
     if (descriptorLimit_ != 0) {
       const rlimit limit{descriptorLimit_, descriptorLimit_};
       setrlimit(RLIMIT_NOFILE, &limit);

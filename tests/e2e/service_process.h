@@ -2,7 +2,7 @@
 // ends it by its process id. The command is the service binary of this build, or the command
 // line in TOBRAN_SERVICE_COMMAND (split at spaces), so the same tests can drive another build
 // of the service, e.g. the Windows one under Wine. The simulated reader's control channel is
-// named through READER_SIM_CONTROL = TEST_CONTROL_PORT.
+// named through READER_SIM_CONTROL = TEST_CONTROL_PORT unless a test turns that off.
 #pragma once
 
 #include <chrono>
@@ -31,6 +31,9 @@ class ServiceProcess {
   void limitDescriptors(unsigned long limit) { descriptorLimit_ = limit; }
   // For the next start(): this command line (split at spaces) instead of the service.
   void useProgram(std::string path) { program_ = std::move(path); }
+  // Whether start() names the simulated reader's control channel; without it the simulated
+  // reader reports no reader attached.
+  bool nameControlChannel = true;
   // Waits for a first line on standard output; false if none came in time.
   bool waitForStartLine();
   // Waits for the process to exit by itself; its exit status, or nothing on time-out.

@@ -3,6 +3,7 @@
 #include "e2e/service_fixture.h"
 
 #include <arpa/inet.h>
+#include <stdlib.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -10,6 +11,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -67,18 +69,42 @@ TEST(ServiceStartupPortHeld, AnotherSocketOnThePortGivesTheErrorLineAndExitOne) 
   close(holder);
 }
 
+// Copies the service and its library into `folder`, made readable by every user, since the
+// build may sit in a private folder (a checkout under /root or a 0700 home); the copy's path.
+std::string copyServiceInto(const std::filesystem::path& folder) {
+  namespace fs = std::filesystem;
+  const fs::path binary(TOBRAN_SERVICE_BINARY);
+  std::error_code error;
+  fs::create_directories(folder, error);
+  fs::permissions(folder, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                              fs::perms::others_read | fs::perms::others_exec, error);
+  for (const fs::path& file : {binary, binary.parent_path() / "libzkfp.so"})
+    fs::copy_file(file, folder / file.filename(), fs::copy_options::overwrite_existing, error);
+  return (folder / binary.filename()).string();
+}
+
 TEST_F(ServiceStartup, CopyOfAnotherUserPassesTheLockAndFailsAtThePort) {
   if (geteuid() != 0 || std::getenv("TOBRAN_SERVICE_COMMAND") != nullptr)
     GTEST_SKIP() << "needs root to start a copy as another user, and the native build";
-  // The same binary started as user "nobody": its own lock, then the port is taken.
+  // The same binary started as user "nobody": its own lock, then the port is taken. It runs
+  // from a copy in a folder that user can read, with its library beside it, since the build
+  // may sit in a private folder (a checkout under /root or a 0700 home).
+  namespace fs = std::filesystem;
+  char folder[] = "/tmp/tobran-other-user.XXXXXX";
+  ASSERT_NE(mkdtemp(folder), nullptr);
+  const fs::path copy(folder);
   const std::string command =
-      "setpriv --reuid=65534 --regid=65534 --clear-groups " TOBRAN_SERVICE_BINARY;
+      "setpriv --reuid=65534 --regid=65534 --clear-groups " + copyServiceInto(copy);
+  std::error_code error;
   setenv("TOBRAN_SERVICE_COMMAND", command.c_str(), 1);
   ServiceProcess other;
   const bool started = other.start();
   unsetenv("TOBRAN_SERVICE_COMMAND");
   ASSERT_TRUE(started);
-  EXPECT_EQ(other.waitForExit(scaled(milliseconds(5000))), 1);
+  const auto status = other.waitForExit(scaled(milliseconds(5000)));
+  fs::remove_all(copy, error);
+  ASSERT_FALSE(error) << error.message();
+  EXPECT_EQ(status, 1) << other.standardError();
   EXPECT_EQ(other.standardError(), "Error starting server on port 22001\n");
   EXPECT_EQ(get("/varuvezivuv/info"), "{\"ret\":-1}");
 }
@@ -94,6 +120,10 @@ class ServiceStartupLockFolder : public ::testing::Test {
   void SetUp() override {
     if (geteuid() != 0 || std::getenv("TOBRAN_SERVICE_COMMAND") != nullptr)
       GTEST_SKIP() << "needs root to start copies as another user, and the native build";
+    // In a chroot whose root is no mount point, no mount namespace of its own can be made
+    // private, and mounting there could reach the host's /tmp.
+    if (std::system("unshare --mount --propagation private true 2>/dev/null") != 0)
+      GTEST_SKIP() << "cannot make a private mount namespace here (a chroot?)";
     // Outside /tmp, which each copy sees replaced by an empty one.
     ASSERT_NE(mkdtemp(base.data()), nullptr);
     ASSERT_EQ(chmod(base.c_str(), 0755), 0); // the user must reach its home
@@ -105,6 +135,7 @@ class ServiceStartupLockFolder : public ::testing::Test {
     std::ofstream(base + "/passwd") << passwd.rdbuf() << "tobran-lock-test:x:" << USER_ID << ":"
                                     << USER_ID << "::" << home << ":/usr/sbin/nologin\n";
     chmod((base + "/passwd").c_str(), 0644);
+    service = copyServiceInto(base + "/bin");
   }
   void TearDown() override {
     if (!base.ends_with("XXXXXX"))
@@ -120,12 +151,13 @@ class ServiceStartupLockFolder : public ::testing::Test {
         << "set -e\n"
         << "mount --bind " << base << "/passwd /etc/passwd\n"
         << "mount -t tmpfs -o mode=1777 tobran-test /tmp\n"
-        << "mount -t tmpfs -o mode=755 tobran-test /run/user\n"
+        << "mount -t tmpfs -o mode=755 tobran-test /run\n"
+        << "mkdir -m 755 /run/user\n"
         << "mkdir -m 700 /run/user/" << USER_ID << " /tmp/tobran-quorvel-" << USER_ID << "\n"
         << "chown " << OTHER_USER << " /run/user/" << USER_ID << " /tmp/tobran-quorvel-"
         << USER_ID << "\n"
         << "exec setpriv --reuid=" << USER_ID << " --regid=" << USER_ID
-        << " --clear-groups " TOBRAN_SERVICE_BINARY "\n";
+        << " --clear-groups " << service << "\n";
     setenv("TOBRAN_SERVICE_COMMAND", ("unshare --mount --propagation private sh " + script).c_str(),
            1);
     const bool started = copy.start();
@@ -135,6 +167,7 @@ class ServiceStartupLockFolder : public ::testing::Test {
 
   std::string base = "/var/tmp/tobran-lock-test-XXXXXX";
   std::string home;
+  std::string service; // a copy the user can run
 };
 
 TEST_F(ServiceStartupLockFolder, OtherUsersFoldersInTheWayDoNotCostTheLock) {

@@ -13,6 +13,7 @@
 #include "capture/begin_capture.h"
 #include "rest/http_session.h"
 #include "rest/reply_framing.h"
+#include "simulator/control_commands.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -135,8 +136,9 @@ std::vector<std::size_t> pieceSizes(std::uint8_t selector, std::size_t total) {
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  // Open the simulated reader so that beginCapture, info and the rest answer the same way for
-  // the whole run.
+  // Open the simulated reader (attached by the first command) so that beginCapture, info and
+  // the rest answer the same way for the whole run.
+  simulator::runControlCommand("plug");
   const std::string reply = capture::beginCapture(1, 1);
   if (reply.substr(0, 9) != "{\"ret\":0,") {
     std::fprintf(stderr, "the simulated reader did not open: %s\n", reply.c_str());

@@ -7,12 +7,18 @@
 #   - systemd-analyze accepts the user unit, whose program is the one installed;
 #   - the autostart entry is valid and names the same program;
 #   - the installed service loads the simulated reader from its private folder, but a vendor's
-#     libzkfp.so in a standard library folder (or in LD_LIBRARY_PATH) first; started, it answers
-#     beginCapture with the serial number of the library it loaded.
+#     libzkfp.so in a standard library folder (or in LD_LIBRARY_PATH) first;
+#   - started from the throw-away root with its own library, it answers beginCapture with -2 (no
+#     reader) when no control channel is named, and with ret 0 and the simulated reader's serial
+#     when one is: an installed copy never pretends a reader is there;
+#   - with a vendor's library in place, it runs on that one.
 # Starts the service on port 22001: not while the CTest tests run.
 #
 # Usage: tests/install/check-linux-package.sh [PACKAGE_BUILD_DIR]
 set -euo pipefail
+# The simulated reader's channel is named below where a check needs it, never inherited.
+unset READER_SIM_CONTROL
+readonly CONTROL_PORT=22012
 
 here=$(cd "$(dirname "$0")" && pwd)
 build=$(realpath "${1:-$here/../../build-package}")
@@ -164,13 +170,14 @@ begin_capture() {
   return 1
 }
 # Starts the installed service, asks for beginCapture, prints the reply and the libzkfp.so the
-# running process has mapped, and ends the service by its id.
+# running process has mapped, and ends the service by its id. With CHANNEL set, the simulated
+# reader's control channel is named as that port.
 run_service() {
   if timeout 2 bash -c 'exec 3<>/dev/tcp/127.0.0.1/22001' 2>/dev/null; then
     echo "port 22001 is already in use by another program"
     return 0
   fi
-  "$service" > "$work/service.out" 2>&1 &
+  env ${CHANNEL:+READER_SIM_CONTROL=$CHANNEL} "$service" > "$work/service.out" 2>&1 &
   service_pid=$!
   begin_capture || echo "no reply"
   grep -o '/[^ ]*libzkfp\.so$' "/proc/$service_pid/maps" | head -n 1 | xargs -r realpath -m
@@ -178,17 +185,22 @@ run_service() {
   wait "$service_pid" 2>/dev/null || true
   service_pid=
 }
-reply=$(run_service)
+reply=$(CHANNEL= run_service)
+[[ $reply == '{"ret":-2, "data":{"sn":""}}'$'\n'"$root$private_lib" ]] &&
+  pass "no vendor library, no control channel: no reader, ${reply//$'\n'/ from }" ||
+  fail "with no vendor library and no control channel it answered: $reply"
+reply=$(CHANNEL=$CONTROL_PORT run_service)
 [[ $reply == '{"ret":0, "data":{"sn":"SIM-0000-0001"}}'$'\n'"$root$private_lib" ]] &&
-  pass "started without a vendor library, it answers with the simulated reader: ${reply//$'\n'/ from }" ||
-  fail "started without a vendor library it answered: $reply"
+  pass "no vendor library, control channel named: the simulated reader, ${reply//$'\n'/ from }" ||
+  fail "with no vendor library and a control channel named it answered: $reply"
 
 # A vendor library in /usr/local/lib and in /usr/lib/<multiarch>, each in a private mount
 # namespace over the real folder, so that nothing of the host changes.
 if unshare --mount --propagation private true 2>/dev/null; then
   for folder in /usr/local/lib "/usr/lib/$multiarch"; do
     export -f loaded_reader begin_capture run_service
-    result=$(FOLDER=$folder WORK=$work SERVICE=$service LOADER=$loader \
+    # The stand-in is our simulated reader: with its channel named it answers with a serial.
+    result=$(FOLDER=$folder WORK=$work SERVICE=$service LOADER=$loader CHANNEL=$CONTROL_PORT \
       unshare --mount --propagation private bash -euo pipefail -c '
         loader=$LOADER service=$SERVICE work=$WORK service_pid=
         if [[ $FOLDER == /usr/local/lib ]]; then

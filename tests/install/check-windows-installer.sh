@@ -4,7 +4,8 @@
 #   - a silent install (/S) puts exactly the files of expected-windows-files.txt in the user's
 #     programs folder, the service and libzkfp.dll as built, a Run entry naming the installed
 #     exe and the user's uninstall entry;
-#   - the installer starts the service, which answers on 127.0.0.1:22001 byte for byte;
+#   - the installer starts the service, which answers on 127.0.0.1:22001 byte for byte, and,
+#     with no vendor library and no simulator channel named, reports no reader (-2);
 #   - a reinstall while the service runs ends that copy and leaves one new copy running; it
 #     replaces the simulated reader's libzkfp.dll of an earlier install with the one built, and
 #     keeps a vendor's libzkfp.dll copied over it;
@@ -17,6 +18,8 @@
 #
 # Usage: tests/install/check-windows-installer.sh SETUP_EXE [WINDOWS_BUILD_DIR]
 set -euo pipefail
+# The installed copy must be seen as a user has it: no simulator channel named.
+unset READER_SIM_CONTROL
 
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
@@ -198,6 +201,13 @@ check_entry QuietUninstallString "\"$dir_windows\\uninstall.exe\" /S"
 service_pid=
 check_service_answers "after the install"
 first_pid=$service_pid
+# The simulated reader installed as the reader library pretends nothing: no reader attached.
+begin=$(timeout 10 bash -c "exec 3<>/dev/tcp/127.0.0.1/$PORT &&
+  printf 'GET /varuvezivuv/fingerprint/beginCapture HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n' >&3 &&
+  cat <&3" 2>/dev/null | grep -ao '{.*}' | head -n 1) || true
+[[ $begin == '{"ret":-2, "data":{"sn":""}}' ]] &&
+  pass "with no vendor library, beginCapture reports no reader: $begin" ||
+  fail "with no vendor library, beginCapture answered '$begin', not no reader (-2)"
 
 # --- reinstall while the service runs ---------------------------------------------------------
 # Puts file $1 in the place of the installed libzkfp.dll by renaming, so that the running copy

@@ -7,7 +7,9 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <future>
 #include <set>
+#include <thread>
 #include <vector>
 
 namespace simulator {
@@ -17,7 +19,11 @@ using testing_support::callCount;
 
 class SimulatedReaderTest : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_EQ(runControlCommand("reset"), "ok"); }
+  // A reset keeps an open reader open, as it does for the service; each test starts closed.
+  void SetUp() override {
+    ZKFPM_Terminate();
+    ASSERT_EQ(runControlCommand("reset"), "ok");
+  }
   void TearDown() override { runControlCommand("reset"); }
 
   void* open() {
@@ -198,6 +204,68 @@ TEST_F(SimulatedReaderTest, CommandsAreCheckedAndReported) {
   ASSERT_EQ(capture(device, templ, length), 0);
   EXPECT_EQ(length, 4096u);
   EXPECT_EQ(templ.size(), 2048u);
+}
+
+TEST_F(SimulatedReaderTest, WaitedPressIsAnsweredOnceTheServiceIsDoneWithIt) {
+  void* device = open();
+  std::vector<unsigned char> templ;
+  unsigned int length = 0;
+  auto waited = [](const char* command) {
+    return std::async(std::launch::async, [command] { return runControlCommand(command); });
+  };
+  auto waitForPending = [](const char* count) {
+    while (runControlCommand("pending") != count)
+      std::this_thread::yield();
+  };
+
+  // Live: taken by one capture, answered at the next capture attempt.
+  auto live = waited("press 5 wait=5000");
+  waitForPending("ok 1");
+  ASSERT_EQ(capture(device, templ, length), 0);
+  EXPECT_EQ(live.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);
+  EXPECT_NE(capture(device, templ, length), 0);
+  EXPECT_EQ(live.get(), "ok captured");
+
+  // Fake: answered when the template conversion that publishes a capture returns.
+  auto fake = waited("fake 6 wait=5000");
+  waitForPending("ok 1");
+  ASSERT_EQ(capture(device, templ, length), 0);
+  char text[4096];
+  ZKFPM_BlobToBase64(templ.data(), 2048, text, sizeof text);
+  EXPECT_EQ(fake.get(), "ok fake");
+
+  // Not taken in time: withdrawn, so no later capture takes it by surprise.
+  EXPECT_EQ(runControlCommand("press 7 wait=30"), "error timeout");
+  EXPECT_EQ(runControlCommand("pending"), "ok 0");
+  EXPECT_NE(capture(device, templ, length), 0);
+
+  // Removed by reset before any capture.
+  auto dropped = waited("press 8 wait=5000");
+  waitForPending("ok 1");
+  ASSERT_EQ(runControlCommand("reset"), "ok");
+  EXPECT_EQ(dropped.get(), "ok dropped");
+
+  EXPECT_EQ(runControlCommand("press 1 wait=0").substr(0, 5), "error");
+  EXPECT_EQ(runControlCommand("press 1 wait=60001").substr(0, 5), "error");
+}
+
+TEST_F(SimulatedReaderTest, QueueHoldsSixtyFourPresses) {
+  for (int i = 0; i < 64; ++i)
+    ASSERT_EQ(runControlCommand("press 1"), "ok") << i;
+  EXPECT_EQ(runControlCommand("fake 1"), "error queue full (64 presses pending)");
+  EXPECT_EQ(runControlCommand("pending"), "ok 64");
+}
+
+TEST_F(SimulatedReaderTest, ResetKeepsAnOpenReaderCapturing) {
+  void* device = open();
+  void* cache = ZKFPM_DBInit();
+  ASSERT_EQ(runControlCommand("unplug"), "ok");
+  ASSERT_EQ(runControlCommand("reset"), "ok");
+  ASSERT_EQ(runControlCommand("press 3"), "ok");
+  std::vector<unsigned char> templ;
+  unsigned int length = 0;
+  EXPECT_EQ(capture(device, templ, length), 0);
+  EXPECT_EQ(ZKFPM_DBMatch(cache, templ.data(), length, templ.data(), length), 80);
 }
 
 } // namespace
