@@ -92,8 +92,9 @@ bench: build
 	bench/run-bench.sh build
 
 # Windows: build-windows/Tobran-Quorvel.exe and libzkfp.dll, the platform seam's own Windows
-# tests (build-windows/platform-tests), and the end-to-end tests that apply to the Windows
-# binaries, all run under Wine, the end-to-end ones by the Linux test program of `make build`.
+# tests (build-windows/platform-tests), and every end-to-end and load case against the Windows
+# binaries but those tests/windows/excluded-under-wine.txt names, all run under Wine, the
+# end-to-end and load ones by the Linux test programs of `make build`.
 .PHONY: deps-windows windows test-windows
 deps-windows:
 	@$(MAKE) --no-print-directory deps BUILD_PACKAGES="$(WINDOWS_PACKAGES)"
