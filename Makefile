@@ -84,6 +84,16 @@ fuzz:
 	cmake --build --preset fuzz -j $(JOBS)
 	tests/fuzz/run-fuzzers.sh build-fuzz $(FUZZ_SECONDS)
 
+# clang's compile-time lock checks: the capture library and the service built with clang and
+# -Wthread-safety -Werror (build-thread-safety/), so a guarded field touched without its lock, or
+# a function called without the lock it REQUIRES, fails the build. Nothing is run.
+THREAD_SAFETY_PACKAGES := cmake make clang-14 libboost1.81-dev
+.PHONY: check-thread-safety
+check-thread-safety:
+	@$(MAKE) --no-print-directory deps BUILD_PACKAGES="$(THREAD_SAFETY_PACKAGES)"
+	cmake --preset thread-safety
+	cmake --build --preset thread-safety -j $(JOBS)
+
 # Throughput, latency, CPU per request and memory of the service next to the floor server of the
 # shared folder, measured in the same run (bench/run-bench.sh); results in build/bench/results.txt.
 .PHONY: bench
