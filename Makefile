@@ -84,6 +84,16 @@ fuzz:
 	cmake --build --preset fuzz -j $(JOBS)
 	tests/fuzz/run-fuzzers.sh build-fuzz $(FUZZ_SECONDS)
 
+# clang's compile-time lock checks: the capture library and the service built with clang and
+# -Wthread-safety -Werror (build-thread-safety/), so a guarded field touched without its lock, or
+# a function called without the lock it REQUIRES, fails the build. Nothing is run.
+THREAD_SAFETY_PACKAGES := cmake make clang-14 libboost1.81-dev
+.PHONY: check-thread-safety
+check-thread-safety:
+	@$(MAKE) --no-print-directory deps BUILD_PACKAGES="$(THREAD_SAFETY_PACKAGES)"
+	cmake --preset thread-safety
+	cmake --build --preset thread-safety -j $(JOBS)
+
 # Throughput, latency, CPU per request and memory of the service next to the floor server of the
 # shared folder, measured in the same run (bench/run-bench.sh); results in build/bench/results.txt.
 .PHONY: bench
@@ -92,8 +102,9 @@ bench: build
 	bench/run-bench.sh build
 
 # Windows: build-windows/Tobran-Quorvel.exe and libzkfp.dll, the platform seam's own Windows
-# tests (build-windows/platform-tests), and the end-to-end tests that apply to the Windows
-# binaries, all run under Wine, the end-to-end ones by the Linux test program of `make build`.
+# tests (build-windows/platform-tests), and every end-to-end and load case against the Windows
+# binaries but those tests/windows/excluded-under-wine.txt names, all run under Wine, the
+# end-to-end and load ones by the Linux test programs of `make build`.
 .PHONY: deps-windows windows test-windows
 deps-windows:
 	@$(MAKE) --no-print-directory deps BUILD_PACKAGES="$(WINDOWS_PACKAGES)"

@@ -26,17 +26,18 @@ std::int32_t readInt32Parameter(void* device, int code) {
 
 // The image buffer every capture is given. False when the reported size is negative, beyond
 // any reader's, or cannot be allocated.
-bool allocateImageBuffer(CaptureState& state) {
-  if (state.imageWidth < 0 || state.imageHeight < 0)
+bool allocateImageBuffer() {
+  CaptureState::Reader& reader = captureState().reader;
+  if (reader.imageWidth < 0 || reader.imageHeight < 0)
     return false;
-  const std::uint64_t size = std::uint64_t(state.imageWidth) * std::uint64_t(state.imageHeight);
+  const std::uint64_t size = std::uint64_t(reader.imageWidth) * std::uint64_t(reader.imageHeight);
   if (size > MAX_IMAGE_BYTES)
     return false;
-  state.imageBufferSize = static_cast<std::uint32_t>(size);
+  reader.imageBufferSize = static_cast<std::uint32_t>(size);
   if (size == 0)
     return true;
-  state.imageBuffer.reset(new (std::nothrow) unsigned char[size]);
-  return state.imageBuffer != nullptr;
+  reader.imageBuffer.reset(new (std::nothrow) unsigned char[size]);
+  return reader.imageBuffer != nullptr;
 }
 
 void closeReader(void* device) {
@@ -44,9 +45,11 @@ void closeReader(void* device) {
   ZKFPM_Terminate();
 }
 
-// The open sequence. The reader counts as open (deviceHandle set) only once it is ready to
-// capture, so a failure at any step leaves it closed and the next beginCapture starts over.
-int openReader(CaptureState& state, std::int32_t modeArg, std::int32_t fakeArg) {
+// The open sequence, which sets up the reader part of the record before the worker starts.
+// The reader counts as open (deviceHandle set) only once it is ready to capture, so a failure at
+// any step leaves it closed and the next beginCapture starts over.
+int openReader(std::int32_t modeArg, std::int32_t fakeArg) {
+  CaptureState::Reader& reader = captureState().reader;
   if (ZKFPM_Init() != 0)
     return RET_INIT_FAILED;
   void* device = ZKFPM_OpenDevice(0);
@@ -60,26 +63,26 @@ int openReader(CaptureState& state, std::int32_t modeArg, std::int32_t fakeArg) 
     return RET_SETUP_FAILED;
   }
 
-  state.captureMode = modeArg == Single ? Single : Enroll;
-  state.fakeFunOn = fakeArg == 0 ? 0 : 1;
+  reader.captureMode = modeArg == Single ? Single : Enroll;
+  reader.fakeFunOn = fakeArg == 0 ? 0 : 1;
   ZKFPM_SetParameters(device, ZKFP_PARAM_ANTI_FAKE,
-                      reinterpret_cast<unsigned char*>(&state.fakeFunOn), sizeof state.fakeFunOn);
-  state.imageWidth = readInt32Parameter(device, ZKFP_PARAM_IMAGE_WIDTH);
-  state.imageHeight = readInt32Parameter(device, ZKFP_PARAM_IMAGE_HEIGHT);
-  if (!allocateImageBuffer(state)) {
+                      reinterpret_cast<unsigned char*>(&reader.fakeFunOn), sizeof reader.fakeFunOn);
+  reader.imageWidth = readInt32Parameter(device, ZKFP_PARAM_IMAGE_WIDTH);
+  reader.imageHeight = readInt32Parameter(device, ZKFP_PARAM_IMAGE_HEIGHT);
+  if (!allocateImageBuffer()) {
     // Without a buffer for its image the reader cannot capture; it is closed again rather
     // than reported open. The fingerprint cache has no release call and is left behind.
-    state.imageWidth = state.imageHeight = 0;
-    state.imageBufferSize = 0;
+    reader.imageWidth = reader.imageHeight = 0;
+    reader.imageBufferSize = 0;
     closeReader(device);
     return RET_SETUP_FAILED;
   }
 
-  state.deviceHandle = device;
-  state.dbCacheHandle = cache;
-  state.stopRequested = 0;
+  reader.deviceHandle = device;
+  reader.dbCacheHandle = cache;
+  reader.stopRequested = 0;
   // If the thread cannot be started the reader stays open and nothing is ever captured.
-  startCaptureWorker(state);
+  startCaptureWorker();
   return RET_OK;
 }
 
@@ -106,20 +109,20 @@ BeginCaptureFlags beginCaptureFlags(std::string_view queryString) {
 std::string beginCapture(std::int32_t modeArg, std::int32_t fakeArg) {
   CaptureState& state = captureState();
   {
-    std::lock_guard lock(captureStateLock());
-    resetProgressLocked(state);
+    platform::MutexLock lock(state.progress.mutex);
+    state.progress.reset();
   }
 
   int ret = RET_OK;
-  if (state.deviceHandle == nullptr)
-    ret = openReader(state, modeArg, fakeArg);
+  if (state.reader.deviceHandle == nullptr)
+    ret = openReader(modeArg, fakeArg);
 
   // The serial is read on every successful call; the worker may be capturing meanwhile.
   unsigned char serial[SERIAL_BUFFER_SIZE] = {};
   if (ret == RET_OK) {
     unsigned int size = SERIAL_BUFFER_SIZE;
-    std::lock_guard lock(readerCallLock());
-    ZKFPM_GetParameters(state.deviceHandle, ZKFP_PARAM_SERIAL_NUMBER, serial, &size);
+    platform::MutexLock lock(state.reader.callMutex);
+    ZKFPM_GetParameters(state.reader.deviceHandle, ZKFP_PARAM_SERIAL_NUMBER, serial, &size);
   }
   const auto* text = reinterpret_cast<const char*>(serial);
   std::string_view serialText(text, strnlen(text, SERIAL_BUFFER_SIZE));

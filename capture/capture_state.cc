@@ -11,32 +11,23 @@ CaptureState& captureState() {
   return *state;
 }
 
-std::mutex& captureStateLock() {
-  static std::mutex* lock = new std::mutex;
-  return *lock;
+bool CaptureState::Progress::templateReady() const { return templateText[0] != '\0'; }
+
+void CaptureState::Progress::reset() {
+  enrollIndex = 0;
+  std::memset(templateText, 0, sizeof templateText);
+  ++generation;
 }
 
-std::mutex& readerCallLock() {
-  static std::mutex* lock = new std::mutex;
-  return *lock;
-}
-
-bool templateReadyLocked(const CaptureState& state) { return state.templateText[0] != '\0'; }
-
-void resetProgressLocked(CaptureState& state) {
-  state.enrollIndex = 0;
-  std::memset(state.templateText, 0, sizeof state.templateText);
-  ++state.generation;
-}
-
-bool publishTemplateLocked(CaptureState& state, unsigned char* blob, std::uint64_t generation) {
-  if (generation != state.generation || templateReadyLocked(state))
+bool CaptureState::Progress::publishTemplate(unsigned char* blob, std::uint64_t capturedIn) {
+  platform::MutexLock lock(mutex);
+  if (capturedIn != generation || templateReady())
     return false;
-  ZKFPM_BlobToBase64(blob, TEMPLATE_BLOB_SIZE, state.templateText, TEMPLATE_TEXT_SIZE);
-  if (templateReadyLocked(state))
+  ZKFPM_BlobToBase64(blob, TEMPLATE_BLOB_SIZE, templateText, TEMPLATE_TEXT_SIZE);
+  if (templateReady())
     return true;
   // Nothing came out: whatever the call may have left behind goes, so the text is all clear.
-  std::memset(state.templateText, 0, sizeof state.templateText);
+  std::memset(templateText, 0, sizeof templateText);
   return false;
 }
 

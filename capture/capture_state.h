@@ -3,20 +3,20 @@
 // replies that only read or reset it (info, getImage, getTemplate).
 //
 // Threads: the event-loop thread (the replies, beginCapture) and the capture worker share the
-// record. The fields under "guarded" are read and written only with captureStateLock() held;
-// the reader fields are written by the open sequence before the worker starts and only read
-// after that; the enrolment samples belong to the worker. The lock is held inside one SDK call
-// only, the base64 conversion that publishes a template (publishTemplateLocked), which touches
-// no reader. Calls on the reader handle are serialised by readerCallLock(), a separate lock.
+// record. Its parts follow its three rules: the reader is written before the worker starts and
+// only read after; the progress is read and written under its mutex (checked by clang's
+// -Wthread-safety); the enrolment samples belong to the worker. Calls on the reader handle are
+// serialised by the reader's own call lock.
 #pragma once
 
+#include "platform/mutex.h"
 #include "platform/platform.h"
+#include "platform/thread_annotations.h"
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 
 namespace capture {
@@ -39,47 +39,65 @@ enum ReplyCode : int {
   RET_NOT_READY = -4,     // no template ready yet
 };
 
+// The record in three parts, one per rule of ownership; each part says which thread writes it.
 struct CaptureState {
-  // The reader, set once by a successful open (event-loop thread) and kept for the process.
-  void* deviceHandle = nullptr;
-  void* dbCacheHandle = nullptr;
-  std::int32_t imageWidth = 0;
-  std::int32_t imageHeight = 0;
-  std::unique_ptr<unsigned char[]> imageBuffer; // imageWidth x imageHeight bytes, never read
-  std::uint32_t imageBufferSize = 0;
-  platform::ThreadHandle workerThread;
-  std::atomic<std::int32_t> stopRequested{0};
-  CaptureMode captureMode = Enroll;
-  std::int32_t fakeFunOn = 1; // its four bytes are the value of the anti-fake parameter
+  // The reader, set up by the open sequence (event-loop thread) before the worker starts and
+  // only read after that, by both threads. deviceHandle is set last: non-null means open, for
+  // the rest of the process.
+  struct Reader {
+    void* deviceHandle = nullptr;
+    void* dbCacheHandle = nullptr; // used by the worker alone once the reader is open
+    std::int32_t imageWidth = 0;
+    std::int32_t imageHeight = 0;
+    std::unique_ptr<unsigned char[]> imageBuffer; // imageWidth x imageHeight bytes, never read
+    std::uint32_t imageBufferSize = 0;
+    CaptureMode captureMode = Enroll;
+    std::int32_t fakeFunOn = 1; // its four bytes are the value of the anti-fake parameter
+    platform::ThreadHandle workerThread;
+    std::atomic<std::int32_t> stopRequested{0}; // the worker runs while it is 0: for ever
 
-  // Guarded by captureStateLock().
-  std::int32_t enrollIndex = 0;                // enrolment samples collected, 0 to 3
-  char templateText[TEMPLATE_TEXT_SIZE] = {};  // zero-terminated base64; ready when [0] != 0
-  // Counts resets of the progress; a capture begun before a reset is not published after it.
-  std::uint64_t generation = 0;
+    // Serialises the calls on deviceHandle once the worker runs: its captures with their
+    // anti-fake reads, and beginCapture's serial reads. Held for the SDK call only; never
+    // together with the progress lock.
+    platform::Mutex callMutex;
+  };
 
-  // The capture worker's alone.
-  std::uint32_t enrollSampleLengths[ENROLL_SAMPLE_COUNT] = {};
-  unsigned char enrollSamples[ENROLL_SAMPLE_COUNT][TEMPLATE_BLOB_SIZE] = {};
+  // The progress, written by both threads, under its own lock. The lock is held inside one SDK
+  // call only, the base64 conversion of publishTemplate, which touches no reader.
+  struct Progress {
+    platform::Mutex mutex;
+    std::int32_t enrollIndex GUARDED_BY(mutex) = 0;               // enrolment samples, 0 to 3
+    char templateText[TEMPLATE_TEXT_SIZE] GUARDED_BY(mutex) = {}; // zero-terminated base64
+    // Counts resets of the progress; a capture begun before a reset is not published after it.
+    std::uint64_t generation GUARDED_BY(mutex) = 0;
+
+    // A template waits for getTemplate: templateText is not empty.
+    bool templateReady() const REQUIRES(mutex);
+    // Discards enrolment progress and any waiting template, and starts a new generation.
+    void reset() REQUIRES(mutex);
+    // Publishes the template `blob` (TEMPLATE_BLOB_SIZE bytes, always all of them) as the
+    // waiting template, unless the progress was reset since `capturedIn` (a generation) or a
+    // template already waits. ZKFPM_BlobToBase64 writes its text straight into templateText
+    // under the lock: the conversion is pure computation, not a reader call, and so the template
+    // is in place the moment the SDK call returns (the simulated reader counts a press as done
+    // with then). Returns whether a template was published.
+    bool publishTemplate(unsigned char* blob, std::uint64_t capturedIn) EXCLUDES(mutex);
+  };
+
+  // The enrolment samples collected so far: the capture worker's alone, no lock.
+  struct Samples {
+    std::uint32_t enrollSampleLengths[ENROLL_SAMPLE_COUNT] = {};
+    unsigned char enrollSamples[ENROLL_SAMPLE_COUNT][TEMPLATE_BLOB_SIZE] = {};
+  };
+
+  Reader reader;
+  Progress progress;
+  Samples samples;
 };
 
-// The one record of the process; never destroyed, so the worker may use it until the end.
+// The one record of the process, and the one way to reach it: every function that reads or
+// changes it starts here. Never destroyed, so the worker may use it until the end.
 CaptureState& captureState();
-std::mutex& captureStateLock();
-std::mutex& readerCallLock();
-
-// REQUIRES: captureStateLock() held.
-bool templateReadyLocked(const CaptureState& state);
-// Discards enrolment progress and any waiting template, and starts a new generation.
-// REQUIRES: captureStateLock() held.
-void resetProgressLocked(CaptureState& state);
-// Publishes the template `blob` (TEMPLATE_BLOB_SIZE bytes, always all of them) as the waiting
-// template, unless the progress was reset since `generation` was read or a template already
-// waits. ZKFPM_BlobToBase64 writes its text straight into `templateText` under the lock: the
-// conversion is pure computation, not a reader call, and so the template is in place the moment
-// the SDK call returns (the simulated reader counts a press as done with then). Returns whether
-// a template was published. REQUIRES: captureStateLock() held.
-bool publishTemplateLocked(CaptureState& state, unsigned char* blob, std::uint64_t generation);
 
 // The status replies. Event-loop thread; each returns the reply's JSON text.
 std::string info();        // {"ret":0} while a reader is open, else {"ret":-1}

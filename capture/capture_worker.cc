@@ -14,16 +14,17 @@ enum class Capture { None, Fake, Accepted };
 
 // One attempt at a finger, with the anti-fake verdict read under the same hold of the reader
 // lock so that it belongs to this capture.
-Capture acquireOnce(CaptureState& state, unsigned char* templ, unsigned int& length) {
-  std::lock_guard lock(readerCallLock());
-  if (ZKFPM_AcquireFingerprint(state.deviceHandle, state.imageBuffer.get(), state.imageBufferSize,
-                               templ, &length) != 0)
+Capture acquireOnce(unsigned char* templ, unsigned int& length) {
+  CaptureState::Reader& reader = captureState().reader;
+  platform::MutexLock lock(reader.callMutex);
+  if (ZKFPM_AcquireFingerprint(reader.deviceHandle, reader.imageBuffer.get(),
+                               reader.imageBufferSize, templ, &length) != 0)
     return Capture::None;
-  if (state.fakeFunOn == 1) {
+  if (reader.fakeFunOn == 1) {
     std::int32_t status = 0;
     unsigned int size = sizeof status;
     // A failed read accepts the capture.
-    if (ZKFPM_GetParameters(state.deviceHandle, ZKFP_PARAM_FAKE_STATUS,
+    if (ZKFPM_GetParameters(reader.deviceHandle, ZKFP_PARAM_FAKE_STATUS,
                             reinterpret_cast<unsigned char*>(&status), &size) == 0 &&
         (status & LIVE_FINGER_BITS) != LIVE_FINGER_BITS)
       return Capture::Fake;
@@ -31,28 +32,22 @@ Capture acquireOnce(CaptureState& state, unsigned char* templ, unsigned int& len
   return Capture::Accepted;
 }
 
-void publishSingleTemplate(CaptureState& state, unsigned char* templ, std::uint64_t generation) {
-  // Always the whole buffer: the text encodes the template followed by zero bytes up to 2048.
-  std::lock_guard lock(captureStateLock());
-  publishTemplateLocked(state, templ, generation);
-}
-
 } // namespace
 
-bool startCaptureWorker(CaptureState& state) {
-  return platform::startThread(captureWorkerLoop, state.workerThread);
+bool startCaptureWorker() {
+  return platform::startThread(captureWorkerLoop, captureState().reader.workerThread);
 }
 
 int captureWorkerLoop() {
   CaptureState& state = captureState();
   unsigned char templ[TEMPLATE_BLOB_SIZE];
-  while (state.stopRequested == 0) {
+  while (state.reader.stopRequested == 0) {
     bool templateWaiting = false;
     std::uint64_t generation = 0;
     {
-      std::lock_guard lock(captureStateLock());
-      templateWaiting = templateReadyLocked(state);
-      generation = state.generation;
+      platform::MutexLock lock(state.progress.mutex);
+      templateWaiting = state.progress.templateReady();
+      generation = state.progress.generation;
     }
     if (templateWaiting) {
       platform::sleepMilliseconds(WORKER_IDLE_MS);
@@ -61,15 +56,15 @@ int captureWorkerLoop() {
 
     std::memset(templ, 0, sizeof templ);
     unsigned int length = TEMPLATE_BLOB_SIZE;
-    const Capture capture = acquireOnce(state, templ, length);
+    const Capture capture = acquireOnce(templ, length);
     if (capture == Capture::Fake)
       continue;
     // A length beyond the buffer cannot be a template the buffer holds: the capture is dropped.
     if (capture == Capture::Accepted && length <= TEMPLATE_BLOB_SIZE) {
-      if (state.captureMode == Enroll)
+      if (state.reader.captureMode == Enroll)
         addEnrollSample(templ, length, generation);
-      else
-        publishSingleTemplate(state, templ, generation);
+      else // always the whole buffer: the text encodes the template and zero bytes up to 2048
+        state.progress.publishTemplate(templ, generation);
     }
     platform::sleepMilliseconds(WORKER_IDLE_MS);
   }

@@ -10,9 +10,10 @@ namespace capture {
 
 inline constexpr unsigned WORKER_IDLE_MS = 100;
 
-// Starts the worker thread on captureWorkerLoop and keeps its handle in `state.workerThread`.
-// Event-loop thread, once, after every reader field the worker reads has been written.
-bool startCaptureWorker(CaptureState& state);
+// Starts the worker thread on captureWorkerLoop and keeps its handle in the reader's
+// workerThread. Event-loop thread, once, after every reader field the worker reads has been
+// written.
+bool startCaptureWorker();
 
 // The worker thread's body; runs while stopRequested is 0, which is for ever.
 int captureWorkerLoop();

@@ -9,23 +9,25 @@ namespace capture {
 namespace {
 
 // Sets the progress, unless it was reset since `generation`. Returns whether it was set.
-bool setEnrollIndex(CaptureState& state, std::int32_t enrollIndex, std::uint64_t generation) {
-  std::lock_guard lock(captureStateLock());
-  if (state.generation != generation)
+bool setEnrollIndex(std::int32_t enrollIndex, std::uint64_t generation) {
+  CaptureState::Progress& progress = captureState().progress;
+  platform::MutexLock lock(progress.mutex);
+  if (progress.generation != generation)
     return false;
-  state.enrollIndex = enrollIndex;
+  progress.enrollIndex = enrollIndex;
   return true;
 }
 
-void mergeAndPublish(CaptureState& state, std::uint64_t generation) {
+void mergeAndPublish(std::uint64_t generation) {
+  CaptureState& state = captureState();
   unsigned char merged[TEMPLATE_BLOB_SIZE] = {};
   unsigned int mergedLength = TEMPLATE_BLOB_SIZE;
-  if (ZKFPM_DBMerge(state.dbCacheHandle, state.enrollSamples[0], state.enrollSamples[1],
-                    state.enrollSamples[2], merged, &mergedLength) != 0)
+  CaptureState::Samples& samples = state.samples;
+  if (ZKFPM_DBMerge(state.reader.dbCacheHandle, samples.enrollSamples[0], samples.enrollSamples[1],
+                    samples.enrollSamples[2], merged, &mergedLength) != 0)
     return; // the progress stays at 3 with nothing ready: the next press starts over
   // Always the whole buffer, as for a Single template.
-  std::lock_guard lock(captureStateLock());
-  publishTemplateLocked(state, merged, generation);
+  state.progress.publishTemplate(merged, generation);
 }
 
 } // namespace
@@ -36,31 +38,32 @@ void addEnrollSample(const unsigned char* sample, std::uint32_t length, std::uin
     return;
   std::int32_t collected = 0;
   {
-    std::lock_guard lock(captureStateLock());
-    if (state.generation != generation)
+    platform::MutexLock lock(state.progress.mutex);
+    if (state.progress.generation != generation)
       return;
-    collected = state.enrollIndex;
+    collected = state.progress.enrollIndex;
   }
   if (collected >= ENROLL_SAMPLE_COUNT) { // after a failed merge
-    setEnrollIndex(state, 0, generation);
+    setEnrollIndex(0, generation);
     return;
   }
+  CaptureState::Samples& samples = state.samples;
   if (collected > 0) {
-    const int score = ZKFPM_DBMatch(state.dbCacheHandle, state.enrollSamples[collected - 1],
-                                    state.enrollSampleLengths[collected - 1],
+    const int score = ZKFPM_DBMatch(state.reader.dbCacheHandle, samples.enrollSamples[collected - 1],
+                                    samples.enrollSampleLengths[collected - 1],
                                     const_cast<unsigned char*>(sample), length);
     if (score <= 0) {
-      setEnrollIndex(state, 0, generation);
+      setEnrollIndex(0, generation);
       return;
     }
   }
-  state.enrollSampleLengths[collected] = length;
-  std::memcpy(state.enrollSamples[collected], sample, length);
-  std::memset(state.enrollSamples[collected] + length, 0, TEMPLATE_BLOB_SIZE - length);
-  if (!setEnrollIndex(state, collected + 1, generation))
+  samples.enrollSampleLengths[collected] = length;
+  std::memcpy(samples.enrollSamples[collected], sample, length);
+  std::memset(samples.enrollSamples[collected] + length, 0, TEMPLATE_BLOB_SIZE - length);
+  if (!setEnrollIndex(collected + 1, generation))
     return;
   if (collected + 1 == ENROLL_SAMPLE_COUNT)
-    mergeAndPublish(state, generation);
+    mergeAndPublish(generation);
 }
 
 } // namespace capture

@@ -9,17 +9,17 @@ namespace capture {
 
 std::string info() {
   // deviceHandle is written only on this thread.
-  return captureState().deviceHandle != nullptr ? "{\"ret\":0}" : "{\"ret\":-1}";
+  return captureState().reader.deviceHandle != nullptr ? "{\"ret\":0}" : "{\"ret\":-1}";
 }
 
 std::string getImage() {
   bool ready = false;
   std::int32_t enrollIndex = 0;
   {
-    std::lock_guard lock(captureStateLock());
-    const CaptureState& state = captureState();
-    ready = templateReadyLocked(state);
-    enrollIndex = state.enrollIndex;
+    CaptureState::Progress& progress = captureState().progress;
+    platform::MutexLock lock(progress.mutex);
+    ready = progress.templateReady();
+    enrollIndex = progress.enrollIndex;
   }
   // A Single capture leaves the progress at 0; it still counts as one press.
   if (ready && enrollIndex == 0)
@@ -33,15 +33,16 @@ std::string getImage() {
 }
 
 std::string getTemplate() {
-  std::lock_guard lock(captureStateLock());
-  CaptureState& state = captureState();
-  if (!templateReadyLocked(state))
+  CaptureState::Progress& progress = captureState().progress;
+  platform::MutexLock lock(progress.mutex);
+  if (!progress.templateReady())
     return "{\"ret\":-4}";
   std::string reply = "{\"ret\":0, \"data\":{\"template\":\"";
   // The SDK's text is opaque: it is escaped like any text, and read no further than its buffer.
-  appendJsonStringContent(reply, {state.templateText, strnlen(state.templateText, TEMPLATE_TEXT_SIZE)});
+  appendJsonStringContent(reply,
+                          {progress.templateText, strnlen(progress.templateText, TEMPLATE_TEXT_SIZE)});
   reply += "\"}}";
-  resetProgressLocked(state);
+  progress.reset();
   return reply;
 }
 

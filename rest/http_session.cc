@@ -90,81 +90,110 @@ HttpSession::Next HttpSession::receive(std::string_view data, std::string& outpu
 
 HttpSession::Next HttpSession::consume(std::string_view& input, std::string& output) {
   while (!input.empty()) {
-    if (frames_) {
-      frames_->receive(input, output);
-      input = {};
-      // After a close frame, sent in reply or for a broken frame, the server closes the TCP
-      // connection first, as the WebSocket protocol asks.
-      return frames_->closed() ? Next::Close : Next::Read;
-    }
-
-    error_code error;
-    if (!parser_) {
-      // Empty lines before a request line are ignored, as HTTP asks of servers: some clients
-      // end a body with an extra CR LF. A lone CR may be the start of one.
-      while (input.starts_with("\r\n") || input.starts_with('\n'))
-        input.remove_prefix(input[0] == '\n' ? 1 : 2);
-      if (input.empty() || input == "\r")
-        return Next::Read;
-      // The usual request: a plain head that arrived whole, read in one pass and routed
-      // without a copy. Once a head has arrived in part, its scan resumes where it stopped
-      // instead, so that a trickled head is not read again from its start on every byte.
-      if (!headBegun_) {
-        if (const std::optional<PlainRequestHead> head = readPlainRequestHead(input)) {
-          const HttpRequest request{head->target, head->isHead};
-          input.remove_prefix(head->length);
-          ++requests_;
-          if (handleHttpEvent(request, output) == AfterRequest::Close)
-            return Next::Close;
-          continue;
-        }
-      }
-      // `input` starts where this head starts until the head is complete.
-      const HeadScan scan = headScanner_.scan(input);
-      if (scan.result == HeadScan::Rejected)
-        return Next::Close;
-      headBegun_ = scan.result == HeadScan::Incomplete;
-      if (headBegun_)
-        return Next::Read;
-      headScanner_.reset();
-      std::string_view head = input.substr(0, scan.length);
-      std::string normalised;
-      if (scan.bareLineFeeds) {
-        normalised = withCrLfLineEnds(head);
-        head = normalised;
-      }
-      parser_ = std::make_unique<RequestParser>();
-      const std::size_t used = parser_->put(boost::asio::buffer(head.data(), head.size()), error);
-      if (error || used != head.size() || !parser_->is_header_done())
-        return Next::Close;
-      input.remove_prefix(scan.length);
-    }
-
-    // The body, if the request has one, is read and dropped.
-    while (!parser_->is_done() && !input.empty()) {
-      const std::size_t used = parser_->put(boost::asio::buffer(input.data(), input.size()), error);
-      input.remove_prefix(used);
-      if (error == http::error::need_more)
-        break;
-      if (error)
-        return Next::Close;
-      if (used == 0)
-        break;
-    }
-    if (!parser_->is_done())
-      return Next::Read;
-
-    const std::unique_ptr<RequestParser> request = std::move(parser_);
-    ++requests_;
-    if (request->hasWebSocketKey) {
-      output += webSocketHandshake(request->webSocketKey);
-      frames_ = std::make_unique<WebSocketFrameReader>();
-      continue;
-    }
-    if (handleHttpEvent({request->target, request->isHead}, output) == AfterRequest::Close)
-      return Next::Close;
+    const Step step = frames_ ? consumeFrames(input, output) : consumeRequest(input, output);
+    if (step != Step::Continue)
+      return step == Step::Close ? Next::Close : Next::Read;
   }
   return Next::Read;
+}
+
+HttpSession::Step HttpSession::consumeFrames(std::string_view& input, std::string& output) {
+  frames_->receive(input, output);
+  input = {};
+  // After a close frame, sent in reply or for a broken frame, the server closes the TCP
+  // connection first, as the WebSocket protocol asks.
+  return frames_->closed() ? Step::Close : Step::Read;
+}
+
+HttpSession::Step HttpSession::consumeRequest(std::string_view& input, std::string& output) {
+  if (!parser_) {
+    skipEmptyLines(input);
+    if (input.empty() || input == "\r")
+      return Step::Read;
+    // The usual request: a plain head that arrived whole, read in one pass and routed
+    // without a copy. Once a head has arrived in part, its scan resumes where it stopped
+    // instead, so that a trickled head is not read again from its start on every byte.
+    if (!headBegun_) {
+      if (const std::optional<PlainRequestHead> head = readPlainRequestHead(input))
+        return consumePlainHead(*head, input, output);
+    }
+    if (const Step step = consumeHead(input); step != Step::Continue)
+      return step;
+  }
+  if (const Step step = consumeBody(input); step != Step::Continue)
+    return step;
+  return finishRequest(output);
+}
+
+// Empty lines before a request line are ignored, as HTTP asks of servers: some clients end a
+// body with an extra CR LF. A lone CR may be the start of one.
+void HttpSession::skipEmptyLines(std::string_view& input) {
+  while (input.starts_with("\r\n") || input.starts_with('\n'))
+    input.remove_prefix(input[0] == '\n' ? 1 : 2);
+}
+
+HttpSession::Step HttpSession::consumePlainHead(const PlainRequestHead& head,
+                                                std::string_view& input, std::string& output) {
+  const HttpRequest request{head.target, head.isHead};
+  input.remove_prefix(head.length);
+  ++requests_;
+  return handleHttpEvent(request, output) == AfterRequest::Close ? Step::Close : Step::Continue;
+}
+
+HttpSession::Step HttpSession::consumeHead(std::string_view& input) {
+  // `input` starts where this head starts until the head is complete.
+  const HeadScan scan = headScanner_.scan(input);
+  if (scan.result == HeadScan::Rejected)
+    return Step::Close;
+  headBegun_ = scan.result == HeadScan::Incomplete;
+  if (headBegun_)
+    return Step::Read;
+  headScanner_.reset();
+  if (!parseHead(input.substr(0, scan.length), scan.bareLineFeeds))
+    return Step::Close;
+  input.remove_prefix(scan.length);
+  return Step::Continue;
+}
+
+bool HttpSession::parseHead(std::string_view head, bool bareLineFeeds) {
+  std::string normalised;
+  if (bareLineFeeds) {
+    normalised = withCrLfLineEnds(head);
+    head = normalised;
+  }
+  parser_ = std::make_unique<RequestParser>();
+  error_code error;
+  const std::size_t used = parser_->put(boost::asio::buffer(head.data(), head.size()), error);
+  return !error && used == head.size() && parser_->is_header_done();
+}
+
+// The body, if the request has one, is read and dropped.
+HttpSession::Step HttpSession::consumeBody(std::string_view& input) {
+  while (!parser_->is_done() && !input.empty()) {
+    error_code error;
+    const std::size_t used = parser_->put(boost::asio::buffer(input.data(), input.size()), error);
+    input.remove_prefix(used);
+    if (error == http::error::need_more)
+      break;
+    if (error)
+      return Step::Close;
+    if (used == 0)
+      break;
+  }
+  return parser_->is_done() ? Step::Continue : Step::Read;
+}
+
+HttpSession::Step HttpSession::finishRequest(std::string& output) {
+  const std::unique_ptr<RequestParser> request = std::move(parser_);
+  ++requests_;
+  if (request->hasWebSocketKey) {
+    output += webSocketHandshake(request->webSocketKey);
+    frames_ = std::make_unique<WebSocketFrameReader>();
+    return Step::Continue;
+  }
+  return handleHttpEvent({request->target, request->isHead}, output) == AfterRequest::Close
+             ? Step::Close
+             : Step::Continue;
 }
 
 } // namespace rest

@@ -52,7 +52,25 @@ class HttpSession {
   std::size_t requests() const { return requests_; }
 
  private:
+  // What a step of consume() leaves to do: go on with the rest of the input, or stop there and
+  // read more, or close.
+  enum class Step { Continue, Read, Close };
+
+  // Consumes `input` up to what a later read must complete, as steps: frames once the
+  // connection is a WebSocket; otherwise a request's head (a plain one routed at once, else
+  // scanned and parsed), its body, and then the request itself.
   Next consume(std::string_view& input, std::string& output);
+  Step consumeFrames(std::string_view& input, std::string& output);
+  Step consumeRequest(std::string_view& input, std::string& output);
+  static void skipEmptyLines(std::string_view& input);
+  Step consumePlainHead(const PlainRequestHead& head, std::string_view& input,
+                        std::string& output);
+  Step consumeHead(std::string_view& input);
+  // Starts the request's parser on its complete head; false when the head cannot be parsed.
+  bool parseHead(std::string_view head, bool bareLineFeeds);
+  Step consumeBody(std::string_view& input);
+  // Routes the request whose parser is done, or answers its WebSocket handshake.
+  Step finishRequest(std::string& output);
 
   // Kept small: an idle keep-alive connection holds one of these and nothing else.
   std::string pending_;                  // received bytes not yet consumed

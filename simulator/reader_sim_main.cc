@@ -31,13 +31,10 @@ bool parseNumber(std::string_view text, Number& value) {
 
 int usage() {
   std::fprintf(stderr,
-               "usage: reader-sim [--port N] [--wait MS | --no-wait] COMMAND [ARGUMENT...]\n"
-               "  press N [length=L]  a live press of finger N    fake N       a fake finger\n"
-               "  unplug | plug       remove / attach the reader  pending      presses queued\n"
-               "  fail CALL|pass CALL CALL: init dbinit merge params\n"
-               "  serial TEXT | image W H | slow MS | calls | reset | help\n"
+               "usage: reader-sim [--port N] [--wait MS | --no-wait] COMMAND [ARGUMENT...]\n%s"
                "press and fake wait until the service has taken the press (--wait MS, default "
-               "5000);\n--no-wait only queues it.\n");
+               "5000);\n--no-wait only queues it.\n",
+               simulator::controlCommandUsage().c_str());
   return 2;
 }
 

@@ -1,16 +1,11 @@
 #include "simulator/simulated_reader.h"
 
 #include "reader/zkfp.h"
-#include "simulator/control_commands.h"
 #include "simulator/simulated_templates.h"
 
 #include <algorithm>
-#include <charconv>
 #include <cstring>
-#include <future>
-#include <memory>
 #include <thread>
-#include <vector>
 
 namespace simulator {
 namespace {
@@ -19,39 +14,10 @@ namespace {
 char deviceToken;
 char cacheToken;
 
-constexpr std::uint32_t MAX_FINGER = 999999;
-constexpr std::uint32_t MAX_SLOW_MS = 1000;
-
-std::vector<std::string_view> splitWords(std::string_view line) {
-  std::vector<std::string_view> words;
-  std::size_t i = 0;
-  while (i < line.size()) {
-    while (i < line.size() && (line[i] == ' ' || line[i] == '\t'))
-      ++i;
-    const std::size_t start = i;
-    while (i < line.size() && line[i] != ' ' && line[i] != '\t')
-      ++i;
-    if (i > start)
-      words.push_back(line.substr(start, i - start));
-  }
-  return words;
-}
-
-template <typename Number>
-bool parseNumber(std::string_view text, Number& value) {
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-  return error == std::errc{} && end == text.data() + text.size();
-}
-
 void writeInt32(std::int32_t value, unsigned char* out, unsigned int* size) {
   std::memcpy(out, &value, sizeof value);
   *size = sizeof value;
 }
-
-constexpr const char* HELP_TEXT =
-    "ok commands: press N [length=L] [wait=MS] | fake N [wait=MS] | unplug | plug | "
-    "fail CALL | pass CALL (CALL: init dbinit merge params) | serial TEXT | image W H | "
-    "slow MS | pending | calls | reset | help";
 
 } // namespace
 
@@ -130,7 +96,6 @@ void* SimulatedReader::dbInit() {
   countCall("ZKFPM_DBInit");
   if (failDbInit_ || !initialised_)
     return nullptr;
-  ++cachesCreated_;
   return &cacheToken;
 }
 
@@ -140,9 +105,9 @@ int SimulatedReader::setParameter(void* device, int code, const unsigned char* v
   countCall("ZKFPM_SetParameters", code);
   if (!deviceUsable(device))
     return RESULT_INVALID_HANDLE;
+  // The anti-fake switch is accepted and has no effect: a fake press is always reported fake.
   if (code != ZKFP_PARAM_ANTI_FAKE || value == nullptr || size != sizeof(std::int32_t))
     return RESULT_NOT_SUPPORTED;
-  std::memcpy(&antiFakeSwitch_, value, sizeof antiFakeSwitch_);
   return RESULT_OK;
 }
 
@@ -286,16 +251,8 @@ void SimulatedReader::settleTakenPress() {
   takenPress_.reset();
 }
 
-std::string SimulatedReader::listCalls() const {
-  std::string reply = "ok";
-  for (const auto& [name, count] : calls_)
-    reply += " " + name + "=" + std::to_string(count);
-  return reply;
-}
-
 // Back to the defaults of the settings and the queue. What the service holds stays valid: an
-// open reader stays open and initialised, with the anti-fake switch it set, so the service
-// keeps capturing without opening again.
+// open reader stays open and initialised, so the service keeps capturing without opening again.
 void SimulatedReader::resetToDefaults() {
   attached_ = true;
   failInit_ = failDbInit_ = failMerge_ = failParameters_ = false;
@@ -315,24 +272,14 @@ void SimulatedReader::resetToDefaults() {
 
 void SimulatedReader::attachForControl() {
   std::lock_guard lock(mutex_);
+  takeControl();
+}
+
+void SimulatedReader::takeControl() {
   if (!controlled_) {
     controlled_ = true;
     resetToDefaults();
   }
-}
-
-std::string SimulatedReader::command(std::string_view line) {
-  auto outcome = std::make_shared<std::promise<PressOutcome>>();
-  std::future<PressOutcome> settled = outcome->get_future();
-  CommandStart start =
-      startCommand(line, [outcome](PressOutcome result) { outcome->set_value(result); });
-  if (!start.wait)
-    return start.reply;
-  if (settled.wait_for(start.wait->limit) != std::future_status::ready) {
-    if (const auto result = expirePress(start.wait->id))
-      return pressOutcomeReply(*result);
-  }
-  return pressOutcomeReply(settled.get());
 }
 
 std::optional<PressOutcome> SimulatedReader::expirePress(std::uint64_t id) {
@@ -349,115 +296,6 @@ std::optional<PressOutcome> SimulatedReader::expirePress(std::uint64_t id) {
     return takenPress_->live ? PressOutcome::Captured : PressOutcome::Fake;
   }
   return std::nullopt;
-}
-
-CommandStart SimulatedReader::startPress(const std::vector<std::string_view>& words,
-                                         PressCallback settled) {
-  const std::string_view verb = words[0];
-  Press press;
-  press.live = verb == "press";
-  if (words.size() < 2 || !parseNumber(words[1], press.finger) || press.finger > MAX_FINGER)
-    return {"error usage: " + std::string(verb) + " N (0 to 999999)", {}};
-  std::optional<std::uint32_t> waitMs;
-  for (std::size_t i = 2; i < words.size(); ++i) {
-    std::uint32_t value = 0;
-    if (words[i].starts_with("length=") && parseNumber(words[i].substr(7), value) &&
-        value != 0)
-      press.reportedLength = value;
-    else if (words[i].starts_with("wait=") && parseNumber(words[i].substr(5), value) &&
-             value != 0 && value <= MAX_PRESS_WAIT_MS)
-      waitMs = value;
-    else
-      return {"error unknown option " + std::string(words[i]) +
-                  (words[i].starts_with("wait=") ? " (1 to 60000 ms)" : ""),
-              {}};
-  }
-  if (presses_.size() >= MAX_PENDING_PRESSES)
-    return {"error queue full (" + std::to_string(MAX_PENDING_PRESSES) + " presses pending)", {}};
-  press.id = ++lastPressId_;
-  if (!waitMs) {
-    presses_.push_back(std::move(press));
-    return {"ok", {}};
-  }
-  press.settled = std::move(settled);
-  const PressWait wait{press.id, std::chrono::milliseconds(*waitMs)};
-  presses_.push_back(std::move(press));
-  return {{}, wait};
-}
-
-CommandStart SimulatedReader::startCommand(std::string_view line, PressCallback settled) {
-  while (!line.empty() && (line.back() == '\r' || line.back() == '\n'))
-    line.remove_suffix(1);
-  const std::vector<std::string_view> words = splitWords(line);
-  if (words.empty())
-    return {"error empty command", {}};
-  const std::string_view verb = words[0];
-
-  std::lock_guard lock(mutex_);
-  if (!controlled_) {
-    controlled_ = true;
-    resetToDefaults();
-  }
-  if (verb == "press" || verb == "fake")
-    return startPress(words, std::move(settled));
-  return {immediateCommand(words, line), {}};
-}
-
-std::string SimulatedReader::immediateCommand(const std::vector<std::string_view>& words,
-                                              std::string_view line) {
-  const std::string_view verb = words[0];
-  if (verb == "unplug" || verb == "plug") {
-    attached_ = verb == "plug";
-    return "ok";
-  }
-  if (verb == "fail" || verb == "pass") {
-    const bool fail = verb == "fail";
-    const std::string_view call = words.size() == 2 ? words[1] : "";
-    bool* flag = call == "init"     ? &failInit_
-                 : call == "dbinit" ? &failDbInit_
-                 : call == "merge"  ? &failMerge_
-                 : call == "params" ? &failParameters_
-                                    : nullptr;
-    if (flag == nullptr)
-      return "error usage: " + std::string(verb) + " init|dbinit|merge|params";
-    *flag = fail;
-    return "ok";
-  }
-  if (verb == "serial") {
-    const auto afterVerb = static_cast<std::size_t>(verb.data() - line.data()) + verb.size();
-    serial_ = afterVerb < line.size() ? std::string(line.substr(afterVerb + 1)) : std::string();
-    return "ok";
-  }
-  if (verb == "image") {
-    std::int32_t width = 0, height = 0;
-    if (words.size() != 3 || !parseNumber(words[1], width) || !parseNumber(words[2], height))
-      return "error usage: image W H";
-    imageWidth_ = width;
-    imageHeight_ = height;
-    return "ok";
-  }
-  if (verb == "slow") {
-    std::uint32_t ms = 0;
-    if (words.size() != 2 || !parseNumber(words[1], ms) || ms > MAX_SLOW_MS)
-      return "error usage: slow MS (0 to 1000)";
-    slowMs_ = ms;
-    return "ok";
-  }
-  if (verb == "pending")
-    return "ok " + std::to_string(presses_.size());
-  if (verb == "calls")
-    return listCalls();
-  if (verb == "reset") {
-    resetToDefaults();
-    return "ok";
-  }
-  if (verb == "help")
-    return HELP_TEXT;
-  return "error unknown command " + std::string(verb) + " (try help)";
-}
-
-std::string runControlCommand(std::string_view line) {
-  return SimulatedReader::instance().command(line);
 }
 
 } // namespace simulator

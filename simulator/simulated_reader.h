@@ -98,7 +98,7 @@ class SimulatedReader {
   int blobToBase64(const unsigned char* blob, unsigned int length, char* text,
                    unsigned int textSize);
 
-  // One control command line (see control_commands.h); returns the reply line. A press with
+  // One control command line (see control_commands.cc); returns the reply line. A press with
   // wait= blocks the caller until its outcome is known.
   std::string command(std::string_view line);
 
@@ -125,30 +125,63 @@ class SimulatedReader {
     PressCallback settled;            // set when someone waits for this press
   };
 
+  // The control commands (control_commands.cc). A command line split into words; words[0]
+  // names the command.
+  struct CommandLine {
+    std::string_view text; // without its line end
+    std::vector<std::string_view> words;
+    PressCallback settled; // taken by a press with wait=
+  };
+  // One command: its name and arguments as `help` and reader-sim's usage show them, what it
+  // does in a line for the usage, what an argument may be (shown in parentheses after it) and
+  // the member that carries it out, with mutex_ held.
+  struct ControlCommand {
+    std::string_view name;
+    std::string_view arguments;
+    std::string_view summary;
+    std::string_view legend;
+    CommandStart (SimulatedReader::*handler)(CommandLine& command);
+
+    std::string synopsis() const;   // the name and arguments
+    std::string legendText() const; // " (legend)", or nothing without one
+  };
+  // Every command, in the order `help` lists them.
+  static const ControlCommand CONTROL_COMMANDS[];
+  friend std::string controlCommandUsage();
+
+  CommandStart pressCommand(CommandLine& command);
+  CommandStart plugCommand(CommandLine& command);
+  CommandStart failCommand(CommandLine& command);
+  CommandStart serialCommand(CommandLine& command);
+  CommandStart imageCommand(CommandLine& command);
+  CommandStart slowCommand(CommandLine& command);
+  CommandStart pendingCommand(CommandLine& command);
+  CommandStart callsCommand(CommandLine& command);
+  CommandStart resetCommand(CommandLine& command);
+  CommandStart helpCommand(CommandLine& command);
+
+  // The rest take mutex_ held, except takeTime.
   void countCall(const char* function, int code = -1);
   // The delay of `slow MS`, taken before the reader's lock so that nothing else waits on it.
   void takeTime() const;
   bool deviceUsable(void* device) const;
-  std::string listCalls() const;
+  // Attaches the reader with the defaults the first time something controls it.
+  void takeControl();
   void resetToDefaults();
   // The press a capture took is finished with: the service has used it up (see the .cc).
   void settleTakenPress();
-  CommandStart startPress(const std::vector<std::string_view>& words, PressCallback settled);
-  std::string immediateCommand(const std::vector<std::string_view>& words, std::string_view line);
 
   mutable std::mutex mutex_;
   bool controlled_ = false; // a control channel or an in-process command drives the reader
   bool initialised_ = false;
   bool attached_ = false;
   bool deviceOpen_ = false;
-  int cachesCreated_ = 0;
   bool failInit_ = false, failDbInit_ = false, failMerge_ = false, failParameters_ = false;
   std::deque<Press> presses_;
   std::optional<Press> takenPress_; // taken by the last capture, not yet finished with
   std::uint64_t lastPressId_ = 0;
   std::string serial_ = DEFAULT_SERIAL_NUMBER;
   std::int32_t imageWidth_ = DEFAULT_IMAGE_WIDTH, imageHeight_ = DEFAULT_IMAGE_HEIGHT;
-  std::int32_t antiFakeSwitch_ = 1;
   std::int32_t lastFakeStatus_ = 0;
   std::uint32_t pressesCaptured_ = 0;
   std::atomic<std::uint32_t> slowMs_{0};

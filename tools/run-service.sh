@@ -47,9 +47,11 @@ port_holder() {
 # The copy of the service that holds this user's single-instance lock: the tobran-quorvel
 # process with an flock on one of the lock files the service uses.
 lock_holder() {
-  local uid file id pid
+  local uid home file id pid
   uid=$(id -u)
-  for file in "/run/user/$uid"/*.lock "/tmp/tobran-quorvel-$uid"/*.lock; do
+  # The service's lock folders: the runtime folder, else one in the home of the password database.
+  home=$(getent passwd "$uid" | cut -d: -f6)
+  for file in "/run/user/$uid"/*.lock "$home/.cache/tobran-quorvel"/*.lock; do
     [[ -e $file ]] || continue
     # /proc/locks: "N: FLOCK ADVISORY WRITE PID MAJOR:MINOR:INODE START END", in hex but the inode.
     id=$(stat -c '%Hd %Ld %i' "$file" | { read -r major minor inode; printf '%02x:%02x:%s' "$major" "$minor" "$inode"; })

@@ -33,9 +33,11 @@ export declare class ServiceUnreachableError extends Error {
 /**
  * Why the browser stopped a request: 'denied' (the person or a policy refused local network
  * access), 'prompt' (not allowed yet: make the request from a click, see requestAccess),
- * 'insecure' (the page is not served over HTTPS).
+ * 'insecure' (the page is not served over HTTPS), 'frame' (the page is in a frame of another
+ * site whose embedding page must allow local network access: allow="local-network-access" on
+ * its iframe; the browser cannot ask the person).
  */
-export type BlockedReason = 'denied' | 'prompt' | 'insecure';
+export type BlockedReason = 'denied' | 'prompt' | 'insecure' | 'frame';
 
 /** The browser stopped the request before it reached the service. */
 export declare class AccessBlockedError extends Error {
@@ -53,11 +55,12 @@ export declare class ServiceError extends Error {
   readonly ret: number;
 }
 
-export type AccessStateName = 'granted' | 'denied' | 'prompt' | 'insecure' | 'not-applicable';
+export type AccessStateName = 'granted' | 'denied' | 'prompt' | 'insecure' | 'frame' | 'not-applicable';
 
 export interface AccessState {
   state: AccessStateName;
-  /** The permission name this browser knows, or null. */
+  /** The permission name this browser knows (for 'frame', the feature the iframe must allow),
+   *  or null. */
   permission: string | null;
   /** window.isSecureContext. */
   secureContext: boolean;

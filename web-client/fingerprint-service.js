@@ -28,7 +28,8 @@
 //   AccessBlockedError       the browser stopped the request before it left the page
 //                            (`.reason`: 'denied' the person or a policy refused local network
 //                            access, 'prompt' the browser has not been allowed yet, 'insecure'
-//                            the page is not served over HTTPS);
+//                            the page is not served over HTTPS, 'frame' the page is in a
+//                            frame whose embedding page did not allow it local network access);
 //   ServiceError             the service answered with a negative "ret" code; `.ret` holds it
 //                            and `.message` says in plain words what it means.
 //
@@ -37,7 +38,10 @@
 // only when the page is a secure context (HTTPS) and the person allowed it in a prompt, which
 // the browser shows when such a request is made; a failed request looks to fetch() exactly like
 // a service that is not running. So when a request fails, this module asks the Permissions API
-// (which never shows a prompt) whether the browser stood in the way.
+// (which never shows a prompt) whether the browser stood in the way. A page inside a frame from
+// another site may use local network access only when the embedding page delegates it
+// (<iframe allow="local-network-access">); without it the browser blocks every request and
+// cannot even ask the person, which the frame learns from its permissions policy.
 //
 // How the service behaves, in short (the reasons behind the choices below):
 //   - it answers GET requests from any origin, so no proxy is needed;
@@ -110,7 +114,13 @@ const BLOCKED_MESSAGES = {
     + ' this computer.',
   insecure: 'The browser does not let a page opened over plain http reach the fingerprint service'
     + ' on this computer: the page must be opened over https.',
+  frame: 'The browser does not let this page reach the fingerprint service on this computer: it is'
+    + ' shown in a frame of another site, and the embedding page must allow local network access'
+    + ' for this frame (allow="local-network-access" on its iframe).',
 };
+
+// The access states in which the browser stops a request to the service before it leaves.
+const BLOCKING_STATES = new Set(['denied', 'prompt', 'insecure', 'frame']);
 
 // Returns a sentence that explains the "ret" code `ret` of `operation` (one of 'beginCapture',
 // 'info', 'getImage', 'getTemplate') to the person in front of the reader.
@@ -150,7 +160,8 @@ export class ServiceError extends Error {
 // this page reach the service. Resolves { state, permission, secureContext }:
 //   state          'granted', 'denied' or 'prompt' (the browser will ask the person at the first
 //                  request), as the browser's local network permission says; 'insecure' when
-//                  the page would need that permission but is not a secure context; or
+//                  the page would need that permission but is not a secure context; 'frame'
+//                  when the page is in a frame that was not allowed local network access; or
 //                  'not-applicable' when no permission is involved (the page comes from this
 //                  computer itself, or the browser has no such permission);
 //   permission     the permission name the browser knows, or null;
@@ -160,6 +171,10 @@ export async function getAccessState({ service = DEFAULT_SERVICE_URL } = {}) {
   const secureContext = globalThis.isSecureContext !== false;
   const result = (state, permission = null) => ({ state, permission, secureContext });
   if (!needsLocalAccess(service)) return result('not-applicable');
+  // Inside an undelegated frame the permission reads 'denied' (or 'prompt'), though neither the
+  // person nor the site settings can change it: only the embedding page can.
+  const withheld = secureContext ? frameWithheld(service) : null;
+  if (withheld) return result('frame', withheld);
   const permissions = globalThis.navigator?.permissions;
   for (const name of ACCESS_PERMISSION_NAMES) {
     let status;
@@ -318,7 +333,7 @@ async function request(operation, query, {
     // request, and a request waits while the browser's prompt is open: ask the browser which
     // it was.
     const { state } = await getAccessState({ service });
-    if (state === 'denied' || state === 'prompt' || state === 'insecure') {
+    if (BLOCKING_STATES.has(state)) {
       throw new AccessBlockedError(service, state, error);
     }
     if (timedOut) throw new ServiceUnreachableError(service, error, 'timeout');
@@ -346,6 +361,21 @@ function needsLocalAccess(service) {
   if (!page || !/^https?:$/.test(page.protocol)) return false;
   const target = new URL(service).hostname;
   return isLocalHost(target) && !isLoopback(page.hostname);
+}
+
+// In a frame whose permissions policy allows none of the features that reach `service`'s address
+// space, the name of the first such feature this browser knows; otherwise null. Loopback
+// addresses need `loopback-network` (since Chrome 145) or `local-network-access` (its older
+// name, still an alias); other local addresses `local-network` or `local-network-access`.
+function frameWithheld(service) {
+  const page = globalThis.document;
+  if (!page || globalThis.top === globalThis) return null;
+  const policy = page.permissionsPolicy ?? page.featurePolicy;
+  if (typeof policy?.allowsFeature !== 'function' || typeof policy.features !== 'function') return null;
+  const wanted = isLoopback(new URL(service).hostname)
+    ? ['loopback-network', 'local-network-access'] : ['local-network', 'local-network-access'];
+  const known = wanted.filter((name) => policy.features().includes(name));
+  return known.length > 0 && !known.some((name) => policy.allowsFeature(name)) ? known[0] : null;
 }
 
 function isLoopback(hostname) {

@@ -41,14 +41,28 @@ const BLOCKED_ADVICE = {
     + ` network access for this site, then reload the page. ${ADMIN_ADVICE}`,
   insecure: 'This page was opened over plain http, and the browser does not let such a page reach'
     + ' the fingerprint service on this computer. Open the page over https instead.',
+  frame: 'This page is shown in a frame of another site, and the browser does not let it reach the'
+    + ' fingerprint service on this computer, nor ask you: the embedding page must allow local'
+    + ' network access for this frame by adding allow="local-network-access" to its iframe. Or'
+    + ' open this page on its own.',
 };
 const NOT_RUNNING_ADVICE = {
   'not-running': 'Start the fingerprint service (Tobran-Quorvel) on this computer, then press'
     + ' Check again.',
   timeout: 'It may be busy or stuck: restart it, then press Check again.',
-  'not-the-service': 'Another program uses its port (22001): stop that program, start the'
-    + ' fingerprint service, then press Check again.',
+  'not-the-service': `Another program uses its port (${servicePort()}): stop that program, start`
+    + ' the fingerprint service, then press Check again.',
 };
+const NOT_RUNNING_LABELS = {
+  'not-running': 'Not running',
+  timeout: 'Not answering',
+  'not-the-service': `Another program on port ${servicePort()}`,
+};
+
+function servicePort() {
+  const url = new URL(service);
+  return url.port || (url.protocol === 'https:' ? '443' : '80');
+}
 
 const READY_MESSAGE = 'Choose Enrol to register a finger with three presses, or Single capture to'
   + ' take one press.';
@@ -63,19 +77,26 @@ function setBadge(id, state, text) {
   badge.textContent = text;
 }
 
-// Shows why the browser does not let the page through: `reason` is 'prompt', 'denied' or
-// 'insecure'. Returns the advice, for the capture message too.
+// Shows why the browser does not let the page through: `reason` is 'prompt', 'denied',
+// 'insecure' or 'frame'. Returns the advice, for the capture message too.
 function showBlocked(reason) {
   mayPoll = false;
   const labels = {
     prompt: 'Needs your permission', denied: 'Blocked by the browser', insecure: 'Blocked: page not on https',
+    frame: 'Blocked: frame not allowed',
   };
   setBadge('service-status', reason === 'prompt' ? 'idle' : 'error', labels[reason]);
-  setBadge('reader-status', 'unknown', 'Unknown');
+  showReaderUnknown();
   element('service-status').dataset.blocked = reason;
   element('check').textContent = reason === 'prompt' ? 'Connect' : 'Check again';
   element('status-message').textContent = BLOCKED_ADVICE[reason];
   return BLOCKED_ADVICE[reason];
+}
+
+// Nothing is known of the reader while the service cannot be reached: no serial number either.
+function showReaderUnknown() {
+  setBadge('reader-status', 'unknown', 'Unknown');
+  element('serial').textContent = '–';
 }
 
 function showStatus({ state, readerOpen, message, error }) {
@@ -87,8 +108,8 @@ function showStatus({ state, readerOpen, message, error }) {
   }
   if (state === 'not-running') {
     mayPoll = true;
-    setBadge('service-status', 'error', 'Not running');
-    setBadge('reader-status', 'unknown', 'Unknown');
+    setBadge('service-status', 'error', NOT_RUNNING_LABELS[error.reason]);
+    showReaderUnknown();
     element('status-message').textContent = `${message} ${NOT_RUNNING_ADVICE[error.reason]}`;
     return;
   }
@@ -111,7 +132,7 @@ async function refreshStatus(fromClick = false) {
 // that will not make the browser prompt: the first request waits for a click.
 async function start() {
   const { state } = await getAccessState({ service });
-  if (state === 'prompt' || state === 'denied' || state === 'insecure') showBlocked(state);
+  if (state in BLOCKED_ADVICE) showBlocked(state);
   else await refreshStatus();
 }
 
@@ -191,6 +212,8 @@ async function startCapture(mode) {
     });
     showTemplate(result, mode);
   } catch (error) {
+    // No template: the steps of an enrolment that ended are no progress any more.
+    element('progress').hidden = true;
     if (signal.aborted) {
       say('Cancelled. Choose Enrol or Single capture to start again.');
     } else if (error instanceof AccessBlockedError) {
@@ -199,6 +222,7 @@ async function startCapture(mode) {
       showStatus({ state: 'not-running', message: error.message, error });
       say(`${error.message} ${NOT_RUNNING_ADVICE[error.reason]}`);
     } else if (error instanceof ServiceError) {
+      element('serial').textContent = '–';
       say(error.message);
       refreshStatus();
     } else {

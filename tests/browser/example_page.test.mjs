@@ -16,8 +16,7 @@ import http from 'node:http';
 import net from 'node:net';
 import { after, before, describe, it } from 'node:test';
 import {
-  SERVICE_PORT, delay, freePort, launchBrowser, makeCertificate, scaled, screenshotPath, simulator,
-  startService,
+  SERVICE_PORT, delay, launchBrowser, makeCertificate, scaled, screenshotPath, startService,
 } from './harness.mjs';
 import { startStaticServer } from './static-server.mjs';
 
@@ -31,6 +30,8 @@ const OTHER_FINGER = 8;
 // permission (and Chromium treats http://127.0.0.1 as secure whatever its address space).
 const SECURE_HOST = 'secure-site.test';
 const INSECURE_HOST = 'insecure-site.test';
+// Another public https site, whose page is shown in a frame of SECURE_HOST's.
+const FRAMED_HOST = 'framed-site.test';
 // The permission names Chromium has used for reaching 127.0.0.1 from a public page.
 const ACCESS_PERMISSIONS = ['loopback-network', 'local-network-access', 'local-network'];
 
@@ -39,13 +40,13 @@ const ACCESS_PERMISSIONS = ['loopback-network', 'local-network-access', 'local-n
 let chromiumSetup = null;
 function chromium() {
   chromiumSetup ??= (async () => {
-    const certificate = makeCertificate([SECURE_HOST]);
+    const certificate = makeCertificate([SECURE_HOST, FRAMED_HOST]);
     const site = await startStaticServer();
     const secureSite = await startStaticServer({ tls: certificate });
     const insecureSite = await startStaticServer();
     const browser = await launchBrowser('chromium', [
       `--ip-address-space-overrides=127.0.0.1:${secureSite.port}=public,127.0.0.1:${insecureSite.port}=public`,
-      `--host-resolver-rules=MAP ${SECURE_HOST} 127.0.0.1, MAP ${INSECURE_HOST} 127.0.0.1`,
+      `--host-resolver-rules=MAP ${SECURE_HOST} 127.0.0.1, MAP ${INSECURE_HOST} 127.0.0.1, MAP ${FRAMED_HOST} 127.0.0.1`,
       `--ignore-certificate-errors-spki-list=${certificate.spki}`,
     ]);
     console.log(`# Chromium: ${browser.version}`);
@@ -56,6 +57,7 @@ function chromium() {
       site,
       secureUrl: `https://${SECURE_HOST}:${secureSite.port}/`,
       insecureUrl: `http://${INSECURE_HOST}:${insecureSite.port}/`,
+      framedUrl: `https://${FRAMED_HOST}:${secureSite.port}/`,
       close: async () => {
         await browser.close();
         await Promise.all([site.close(), secureSite.close(), insecureSite.close()]);
@@ -159,13 +161,14 @@ function setHidden(page, hidden) {
   }, hidden);
 }
 
-// Presses queued in the simulator are used up by the service's capture worker; resolves once
-// it has taken them all.
-async function waitUntilCaptured(controlPort) {
+// Resolves once the page has sent `count` more progress requests: the first of them was sent
+// after the call, so its reply, seen by the page, reflects anything done before.
+async function polls(seen, count = 2) {
+  const target = seen.getImage + count;
   const deadline = Date.now() + WAIT.timeout;
-  while ((await simulator(controlPort, 'pending')) !== 'ok 0') {
-    if (Date.now() > deadline) throw new Error('the service did not take the queued presses');
-    await delay(50);
+  while (seen.getImage < target) {
+    if (Date.now() > deadline) throw new Error('the page stopped polling');
+    await delay(20);
   }
 }
 
@@ -175,15 +178,14 @@ describe('example page from 127.0.0.1, service in enrolment mode', () => {
   let page;
   let seen;
   let service;
-  let controlPort;
+  let reader;
 
   before(async () => {
     ({ site, devtools } = await chromium());
     page = await chromiumPage();
-    controlPort = await freePort();
-    service = await startService({ controlPort });
-    await simulator(controlPort, 'reset');
-    await simulator(controlPort, `serial ${SERIAL}`);
+    service = await startService();
+    ({ reader } = service);
+    await reader.serial(SERIAL);
     seen = watchService(page);
     await page.goto(site.url);
   });
@@ -200,12 +202,12 @@ describe('example page from 127.0.0.1, service in enrolment mode', () => {
   });
 
   it('says so when no reader is connected', TEST, async () => {
-    await simulator(controlPort, 'unplug');
+    await reader.unplug();
     await page.click('#enrol');
     await waitForText(page, '#message', 'No fingerprint reader is connected');
     await waitForIdle(page);
     assert.equal(seen.getImage, 0, 'no polling without a reader');
-    await simulator(controlPort, 'plug');
+    await reader.plug();
   });
 
   it('enrols with three presses, showing each, and shows the template the service handed over',
@@ -219,7 +221,7 @@ describe('example page from 127.0.0.1, service in enrolment mode', () => {
       await waitForText(page, '#reader-status', 'Open');
 
       for (const presses of [1, 2, 3]) {
-        await simulator(controlPort, `press ${FINGER}`);
+        await reader.press(FINGER);
         await waitForPresses(page, presses);
       }
       await waitVisible(page, '#result');
@@ -256,9 +258,9 @@ describe('example page from 127.0.0.1, service in enrolment mode', () => {
   it('starts over when a press does not match the one before', TEST, async () => {
     await page.click('#enrol');
     await waitForText(page, '#message', 'Place a finger on the reader');
-    await simulator(controlPort, `press ${FINGER}`);
+    await reader.press(FINGER);
     await waitForPresses(page, 1);
-    await simulator(controlPort, `press ${OTHER_FINGER}`);
+    await reader.press(OTHER_FINGER);
     await waitForText(page, '#message', 'did not match');
     assert.equal(await page.$eval('#progress', (e) => e.dataset.presses), '0');
     await page.click('#cancel');
@@ -269,7 +271,7 @@ describe('example page from 127.0.0.1, service in enrolment mode', () => {
   it('explains why a single capture needs three presses in a service that enrols', TEST, async () => {
     await page.click('#single');
     await waitForText(page, '#message', 'Place a finger on the reader');
-    await simulator(controlPort, `press ${FINGER}`);
+    await reader.press(FINGER);
     await waitForText(page, '#message', 'still in enrolment mode');
     assert.equal(await isVisible(page, '#progress'), true);
     assert.equal(seen.getTemplate, 1, 'one press of an enrolment is no template');
@@ -277,29 +279,34 @@ describe('example page from 127.0.0.1, service in enrolment mode', () => {
     await waitForIdle(page);
   });
 
-  it('says the service is not running once it has stopped', TEST, async () => {
-    await service.stop();
-    await page.click('#check');
-    await waitForText(page, '#service-status', 'Not running');
-    await waitForText(page, '#status-message', 'not running on this computer');
-    await page.click('#enrol');
-    await waitForText(page, '#message', 'not running on this computer');
-    await waitForIdle(page);
-  });
+  it('says the service is not running once it has stopped, leaving no enrolment on screen',
+    TEST, async () => {
+      await page.click('#enrol');
+      await waitForText(page, '#message', 'Place a finger on the reader');
+      await reader.press(FINGER);
+      await waitForPresses(page, 1);
+      await service.stop();
+      await waitForText(page, '#message', 'not running on this computer');
+      await waitForIdle(page);
+      assert.equal(await isVisible(page, '#progress'), false, 'no steps of an enrolment that failed');
+      assert.equal(await text(page, '#serial'), '–', 'no serial number of a reader out of reach');
+      await page.click('#check');
+      await waitForText(page, '#service-status', 'Not running');
+      await waitForText(page, '#status-message', 'not running on this computer');
+    });
 });
 
 describe('example page from 127.0.0.1, service in single-capture mode', () => {
   let page;
   let seen;
   let service;
-  let controlPort;
+  let reader;
 
   before(async () => {
     const { site } = await chromium();
     page = await chromiumPage();
-    controlPort = await freePort();
-    service = await startService({ controlPort });
-    await simulator(controlPort, 'reset');
+    service = await startService();
+    ({ reader } = service);
     seen = watchService(page);
     await page.goto(site.url);
     await waitForText(page, '#service-status', 'Running');
@@ -315,13 +322,12 @@ describe('example page from 127.0.0.1, service in single-capture mode', () => {
     await waitForText(page, '#message', 'Place a finger on the reader');
     assert.equal(seen.beginCapture.at(-1), '?type=2&FakeFunOn=1');
 
-    await simulator(controlPort, `fake ${FINGER}`);
-    await waitUntilCaptured(controlPort);
-    await delay(scaled(500));
+    assert.equal(await reader.fake(FINGER), 'fake');
+    await polls(seen);
     assert.equal(seen.getTemplate, 0, 'a fake finger makes no template');
     assert.match(await text(page, '#message'), /Place a finger on the reader/);
 
-    await simulator(controlPort, `press ${FINGER}`);
+    await reader.press(FINGER);
     await waitVisible(page, '#result');
     await waitForText(page, '#message', 'Finger captured');
     const templates = await serviceTemplates(seen);
@@ -338,8 +344,7 @@ describe('example page from 127.0.0.1, service in single-capture mode', () => {
     await setHidden(page, true);
     await delay(scaled(400)); // a request already on its way may still finish
     const images = seen.getImage;
-    await simulator(controlPort, `press ${FINGER}`);
-    await waitUntilCaptured(controlPort);
+    assert.equal(await reader.press(FINGER), 'captured');
     await delay(scaled(1000));
     assert.equal(seen.getImage, images, 'no polling while hidden');
     assert.equal(seen.getTemplate, 1, 'nothing collected while hidden');
@@ -361,8 +366,7 @@ describe('example page from 127.0.0.1, service in single-capture mode', () => {
     await delay(scaled(400));
     const images = seen.getImage;
 
-    await simulator(controlPort, `press ${FINGER}`);
-    await waitUntilCaptured(controlPort);
+    assert.equal(await reader.press(FINGER), 'captured');
     await delay(scaled(1000));
     assert.equal(seen.getImage, images);
     assert.equal(seen.getTemplate, 2);
@@ -404,7 +408,7 @@ describe('example page against something that is not the service', () => {
         response.end('<html>some other program</html>');
       })));
       await waitForText(page, '#status-message', 'it is not the fingerprint service');
-      assert.equal(await text(page, '#service-status'), 'Not running');
+      assert.match(await text(page, '#service-status'), /^Another program on port \d+$/);
       await page.click('#enrol');
       await waitForText(page, '#message', 'Another program uses its port');
       await waitForIdle(page);
@@ -455,11 +459,11 @@ function countServiceRequests(page) {
 
 // Presses FINGER until the page shows a template, `presses` times, and resolves the template the
 // service handed over.
-async function captureThrough(page, seen, controlPort, button, presses) {
+async function captureThrough(page, seen, reader, button, presses) {
   await page.click(button);
   await waitForText(page, '#message', 'Place a finger on the reader');
   for (let i = 1; i <= presses; i++) {
-    await simulator(controlPort, `press ${FINGER}`);
+    await reader.press(FINGER);
     if (i < presses) await waitForPresses(page, i);
   }
   await waitVisible(page, '#result');
@@ -475,15 +479,12 @@ describe('example page from a public https origin (Local Network Access)', () =>
   let origin;
   let page;
   let service;
-  let controlPort;
 
   before(async () => {
     ({ secureUrl, insecureUrl } = await chromium());
     origin = new URL(secureUrl).origin;
     page = await chromiumPage();
-    controlPort = await freePort();
-    service = await startService({ controlPort });
-    await simulator(controlPort, 'reset');
+    service = await startService();
   });
 
   after(async () => {
@@ -500,9 +501,35 @@ describe('example page from a public https origin (Local Network Access)', () =>
     await waitForText(page, '#message', 'Open the page over https');
     await waitForIdle(page);
     assert.doesNotMatch(await text(page, '#service-status'), /Not running/);
-    assert.equal(await simulator(controlPort, 'calls'), 'ok', 'the reader was never opened');
+    assert.deepEqual(await service.reader.calls(), {}, 'the reader was never opened');
     assert.ok(requests.total > 0, 'the click did try');
     await page.screenshot({ path: screenshotPath('insecure.png'), fullPage: true });
+  });
+
+  it('in a frame of another site says the embedding page must allow it, unless it does', TEST, async () => {
+    const { framedUrl } = await chromium();
+    await page.goto(`${secureUrl}embedding-page`); // any page of the site: its 404 does
+    const frameFor = async (allow) => {
+      await page.evaluate((src, value) => new Promise((resolve) => {
+        const frame = Object.assign(document.createElement('iframe'), { src, onload: resolve });
+        frame.style.cssText = 'width: 800px; height: 900px; border: 1px solid';
+        if (value) frame.allow = value;
+        document.body.replaceChildren(frame);
+      }), framedUrl, allow);
+      const frame = page.frames().find((candidate) => candidate !== page.mainFrame());
+      await frame.waitForFunction(() => document.getElementById('service-status').dataset.blocked, WAIT);
+      return frame;
+    };
+    const frame = await frameFor(null);
+    assert.equal(await frame.$eval('#service-status', (e) => e.dataset.blocked), 'frame');
+    assert.match(await text(frame, '#status-message'), /embedding page must allow.*allow="local-network-access"/);
+    await frame.click('#enrol');
+    await waitForText(frame, '#message', 'embedding page must allow');
+    assert.deepEqual(await service.reader.calls(), {}, 'the reader was never opened');
+    await page.screenshot({ path: screenshotPath('frame-not-allowed.png'), fullPage: true });
+
+    const allowed = await frameFor('local-network-access');
+    assert.equal(await allowed.$eval('#service-status', (e) => e.dataset.blocked), 'prompt');
   });
 
   it('asks nothing before the first click while the browser has yet to ask the person', TEST, async () => {
@@ -517,7 +544,7 @@ describe('example page from a public https origin (Local Network Access)', () =>
     await page.click('#check');
     await page.waitForFunction(() => document.getElementById('service-status').dataset.blocked === 'denied', WAIT);
     assert.ok(requests.total > 0);
-    assert.equal(await simulator(controlPort, 'calls'), 'ok', 'the reader was never opened');
+    assert.deepEqual(await service.reader.calls(), {}, 'the reader was never opened');
   });
 
   it('when access is denied says the browser blocked it, and the service sees nothing', TEST, async () => {
@@ -531,7 +558,7 @@ describe('example page from a public https origin (Local Network Access)', () =>
     await delay(scaled(500));
     assert.equal(await text(page, '#service-status'), 'Blocked by the browser');
     assert.match(await text(page, '#status-message'), /site settings.*LocalNetworkAccessAllowedForUrls/s);
-    assert.equal(await simulator(controlPort, 'calls'), 'ok', 'the reader was never opened');
+    assert.deepEqual(await service.reader.calls(), {}, 'the reader was never opened');
     await page.screenshot({ path: screenshotPath('blocked.png'), fullPage: true });
   });
 
@@ -540,7 +567,7 @@ describe('example page from a public https origin (Local Network Access)', () =>
     const seen = watchService(page);
     await page.goto(secureUrl);
     await waitForText(page, '#service-status', 'Running');
-    const template = await captureThrough(page, seen, controlPort, '#enrol', 3);
+    const template = await captureThrough(page, seen, service.reader, '#enrol', 3);
     assert.ok(template.length > 0);
     await waitForText(page, '#message', 'Enrolment finished');
     assert.equal(seen.beginCapture.at(-1), '?type=1&FakeFunOn=1');
@@ -549,12 +576,11 @@ describe('example page from a public https origin (Local Network Access)', () =>
 
   it('when access is granted takes a single capture (a new service)', TEST, async () => {
     await service.stop();
-    controlPort = await freePort();
-    service = await startService({ controlPort });
+    service = await startService();
     const seen = watchService(page);
     await page.reload();
     await waitForText(page, '#service-status', 'Running');
-    await captureThrough(page, seen, controlPort, '#single', 1);
+    await captureThrough(page, seen, service.reader, '#single', 1);
     await waitForText(page, '#message', 'Finger captured');
     assert.equal(seen.beginCapture.at(-1), '?type=2&FakeFunOn=1');
   });
@@ -570,7 +596,7 @@ describe('example page from a public https origin (Local Network Access)', () =>
     await waitForIdle(page);
 
     // Started again, the page notices by itself and no longer says it is not running.
-    service = await startService({ controlPort: await freePort() });
+    service = await startService();
     await waitForText(page, '#service-status', 'Running');
     assert.doesNotMatch(await text(page, '#message'), /not running/);
   });
@@ -581,7 +607,6 @@ describe('example page in Firefox', () => {
   let browser;
   let page;
   let service;
-  let controlPort;
 
   before(async () => {
     site = await startStaticServer();
@@ -600,7 +625,7 @@ describe('example page in Firefox', () => {
   async function capture(button, presses) {
     await page.click(button);
     await waitForText(page, '#message', 'Place a finger on the reader');
-    for (let i = 1; i <= presses; i++) await simulator(controlPort, `press ${FINGER}`);
+    for (let i = 1; i <= presses; i++) await service.reader.press(FINGER);
     await waitVisible(page, '#result');
     const template = await value(page, '#template');
     assert.ok(template.length > 0);
@@ -612,8 +637,7 @@ describe('example page in Firefox', () => {
   ]) {
     it(`takes ${mode}`, TEST, async () => {
       await service?.stop();
-      controlPort = await freePort();
-      service = await startService({ controlPort });
+      service = await startService();
       await page.goto(site.url);
       await waitForText(page, '#service-status', 'Running');
       await capture(button, presses);

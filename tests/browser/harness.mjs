@@ -1,8 +1,8 @@
-// What the browser tests stand on: the service binary with its simulated reader, the
-// simulator's control channel, headless Chromium (DevTools protocol) and Firefox (WebDriver
-// BiDi) driven by puppeteer-core, which uses the installed browsers and downloads nothing, and a
-// throw-away certificate for pages served over https. Everything runs on 127.0.0.1 and every
-// process started here is ended here, by its own id.
+// What the browser tests stand on: the service binary with its simulated reader, driven through
+// the web client's ReaderSimulator as a page's own tests would; headless Chromium (DevTools
+// protocol) and Firefox (WebDriver BiDi) driven by puppeteer-core, which uses the installed
+// browsers and downloads nothing; and a throw-away certificate for pages served over https.
+// Everything runs on 127.0.0.1 and every process started here is ended here, by its own id.
 //
 // Environment (set by CTest; the defaults suit a run from the repository):
 //   TOBRAN_SERVICE          the service binary            (build/tobran-quorvel)
@@ -19,6 +19,7 @@ import os from 'node:os';
 import path from 'node:path';
 import { fileURLToPath } from 'node:url';
 import puppeteer from 'puppeteer-core';
+import { ReaderSimulator } from 'tobran-quorvel-client/simulator';
 
 const here = path.dirname(fileURLToPath(import.meta.url));
 const repository = path.resolve(here, '../..');
@@ -47,7 +48,7 @@ export function isListening(port) {
 }
 
 // A port on 127.0.0.1 that was free a moment ago.
-export function freePort() {
+function freePort() {
   return new Promise((resolve, reject) => {
     const server = net.createServer();
     server.once('error', reject);
@@ -58,13 +59,15 @@ export function freePort() {
   });
 }
 
-// Starts the service with its simulated reader controlled on `controlPort`, and resolves once
-// it listens: { pid, output(), stop() }. Fails when port 22001 is already taken (a service
-// started by hand, `make run`) rather than testing someone else's process.
-export async function startService({ controlPort }) {
+// Starts the service with its simulated reader controlled on a free port, and resolves once it
+// listens: { pid, reader, output(), stop() }, `reader` a ReaderSimulator of the package a page's
+// tests would use, reset. Fails when port 22001 is already taken (a service started by hand,
+// `make run`) rather than testing someone else's process.
+export async function startService() {
   if (await isListening(SERVICE_PORT)) {
     throw new Error(`port ${SERVICE_PORT} is already in use; stop the service running there first`);
   }
+  const controlPort = await freePort();
   const child = spawn(SERVICE_BINARY, [], {
     env: { ...process.env, READER_SIM_CONTROL: String(controlPort) },
     stdio: ['ignore', 'pipe', 'pipe'],
@@ -112,47 +115,9 @@ export async function startService({ controlPort }) {
   };
   // Never leave the service behind, even when the test runner is interrupted.
   process.once('exit', () => { if (child.exitCode === null) child.kill('SIGKILL'); });
-  return { pid: child.pid, output, stop };
-}
-
-// Sends one command line to the simulated reader and resolves its reply line; rejects when the
-// reply is an error. Connects afresh for every command and retries briefly while the control
-// channel is not listening yet.
-export async function simulator(controlPort, line) {
-  const deadline = Date.now() + scaled(5000);
-  for (;;) {
-    try {
-      const reply = await commandOnce(controlPort, line);
-      if (!reply.startsWith('ok')) throw new Error(`simulator: "${line}" answered "${reply}"`);
-      return reply;
-    } catch (error) {
-      if (error.code !== 'ECONNREFUSED' || Date.now() > deadline) throw error;
-      await delay(50);
-    }
-  }
-}
-
-function commandOnce(port, line) {
-  return new Promise((resolve, reject) => {
-    const socket = net.connect({ host: '127.0.0.1', port });
-    let received = '';
-    socket.setEncoding('utf8');
-    socket.setTimeout(scaled(3000), () => {
-      socket.destroy();
-      reject(new Error(`simulator: no reply to "${line}"`));
-    });
-    socket.once('connect', () => socket.write(`${line}\n`));
-    socket.on('data', (text) => {
-      received += text;
-      const end = received.indexOf('\n');
-      if (end >= 0) {
-        socket.end();
-        resolve(received.slice(0, end).replace(/\r$/, ''));
-      }
-    });
-    socket.once('error', reject);
-    socket.once('close', () => reject(new Error(`simulator: connection closed after "${line}"`)));
-  });
+  const reader = new ReaderSimulator({ port: controlPort, timeout: scaled(5000) });
+  await reader.reset();
+  return { pid: child.pid, reader, output, stop };
 }
 
 // Launches headless Chromium (`kind` 'chromium') or Firefox ('firefox') with a fresh profile and

@@ -30,28 +30,29 @@ class Enrol : public ::testing::Test {
   void SetUp() override {
     ASSERT_EQ(runControlCommand("reset"), "ok");
     ASSERT_EQ(ZKFPM_Init(), 0);
-    captureState().dbCacheHandle = ZKFPM_DBInit();
-    ASSERT_NE(captureState().dbCacheHandle, nullptr);
-    std::lock_guard lock(captureStateLock());
-    resetProgressLocked(captureState());
+    captureState().reader.dbCacheHandle = ZKFPM_DBInit();
+    ASSERT_NE(captureState().reader.dbCacheHandle, nullptr);
+    platform::MutexLock lock(progress().mutex);
+    progress().reset();
   }
   void TearDown() override { runControlCommand("reset"); }
 
+  static CaptureState::Progress& progress() { return captureState().progress; }
   std::uint64_t generation() {
-    std::lock_guard lock(captureStateLock());
-    return captureState().generation;
+    platform::MutexLock lock(progress().mutex);
+    return progress().generation;
   }
   void add(std::uint32_t finger) {
     const auto sample = press(finger, ++presses_);
     addEnrollSample(sample.data(), static_cast<std::uint32_t>(sample.size()), generation());
   }
   std::int32_t enrollIndex() {
-    std::lock_guard lock(captureStateLock());
-    return captureState().enrollIndex;
+    platform::MutexLock lock(progress().mutex);
+    return progress().enrollIndex;
   }
   std::string templateText() {
-    std::lock_guard lock(captureStateLock());
-    return captureState().templateText;
+    platform::MutexLock lock(progress().mutex);
+    return progress().templateText;
   }
   // What the merge of finger's presses publishes: the merged template padded to 2048 bytes.
   static std::string mergedText(std::uint32_t finger) {
@@ -126,8 +127,8 @@ TEST_F(Enrol, PressCapturedBeforeAResetIsNotUsedAfterIt) {
   add(6);
   const std::uint64_t before = generation();
   {
-    std::lock_guard lock(captureStateLock());
-    resetProgressLocked(captureState()); // beginCapture while the press was being captured
+    platform::MutexLock lock(progress().mutex);
+    progress().reset(); // beginCapture while the press was being captured
   }
   const auto late = press(6, 99);
   addEnrollSample(late.data(), static_cast<std::uint32_t>(late.size()), before);

@@ -10,16 +10,16 @@ namespace {
 
 class StatusReplies : public ::testing::Test {
  protected:
+  static CaptureState::Progress& progress() { return captureState().progress; }
   void SetUp() override {
-    std::lock_guard lock(captureStateLock());
-    resetProgressLocked(captureState());
+    platform::MutexLock lock(progress().mutex);
+    progress().reset();
   }
   void setProgress(std::int32_t enrollIndex, const char* text) {
-    std::lock_guard lock(captureStateLock());
-    CaptureState& state = captureState();
-    state.enrollIndex = enrollIndex;
-    std::memset(state.templateText, 0, sizeof state.templateText);
-    std::strncpy(state.templateText, text, sizeof state.templateText - 1);
+    platform::MutexLock lock(progress().mutex);
+    progress().enrollIndex = enrollIndex;
+    std::memset(progress().templateText, 0, sizeof progress().templateText);
+    std::strncpy(progress().templateText, text, sizeof progress().templateText - 1);
   }
 };
 
@@ -48,16 +48,16 @@ TEST_F(StatusReplies, EnrolledTemplateResetsProgressWhenFetched) {
   setProgress(3, "TUVSR0VE");
   EXPECT_EQ(getImage(), "{\"ret\":0, \"data\":{\"enroll_index\":3}}");
   EXPECT_EQ(getTemplate(), "{\"ret\":0, \"data\":{\"template\":\"TUVSR0VE\"}}");
-  std::lock_guard lock(captureStateLock());
-  EXPECT_EQ(captureState().enrollIndex, 0);
-  EXPECT_TRUE(std::all_of(std::begin(captureState().templateText),
-                          std::end(captureState().templateText), [](char c) { return c == 0; }));
+  platform::MutexLock lock(progress().mutex);
+  EXPECT_EQ(progress().enrollIndex, 0);
+  EXPECT_TRUE(std::all_of(std::begin(progress().templateText), std::end(progress().templateText),
+                          [](char c) { return c == 0; }));
 }
 
 TEST_F(StatusReplies, TemplateFillingTheWholeBufferIsReadNoFurther) {
   {
-    std::lock_guard lock(captureStateLock());
-    std::memset(captureState().templateText, 'A', TEMPLATE_TEXT_SIZE); // no terminator
+    platform::MutexLock lock(progress().mutex);
+    std::memset(progress().templateText, 'A', TEMPLATE_TEXT_SIZE); // no terminator
   }
   const std::string reply = getTemplate();
   EXPECT_EQ(reply, "{\"ret\":0, \"data\":{\"template\":\"" + std::string(TEMPLATE_TEXT_SIZE, 'A') +
@@ -65,19 +65,29 @@ TEST_F(StatusReplies, TemplateFillingTheWholeBufferIsReadNoFurther) {
 }
 
 TEST_F(StatusReplies, PublicationIsRefusedAfterAReset) {
-  std::lock_guard lock(captureStateLock());
-  CaptureState& state = captureState();
-  const std::uint64_t before = state.generation;
+  CaptureState::Progress& state = progress();
+  const auto generation = [&] {
+    platform::MutexLock lock(state.mutex);
+    return state.generation;
+  };
+  const auto text = [&] {
+    platform::MutexLock lock(state.mutex);
+    return std::string(state.templateText);
+  };
+  const std::uint64_t before = generation();
   unsigned char blob[TEMPLATE_BLOB_SIZE] = "OLD";
-  resetProgressLocked(state); // a beginCapture or getTemplate in between
-  EXPECT_FALSE(publishTemplateLocked(state, blob, before));
-  EXPECT_EQ(state.templateText[0], '\0');
-  EXPECT_TRUE(publishTemplateLocked(state, blob, state.generation));
+  {
+    platform::MutexLock lock(state.mutex);
+    state.reset(); // a beginCapture or getTemplate in between
+  }
+  EXPECT_FALSE(state.publishTemplate(blob, before));
+  EXPECT_EQ(text()[0], '\0');
+  EXPECT_TRUE(state.publishTemplate(blob, generation()));
   unsigned char other[TEMPLATE_BLOB_SIZE] = "NEW";
-  EXPECT_FALSE(publishTemplateLocked(state, other, state.generation)); // one waits already
+  EXPECT_FALSE(state.publishTemplate(other, generation())); // one waits already
   // Base64 of "OLD" followed by zero bytes up to 2048.
-  EXPECT_EQ(std::string(state.templateText).substr(0, 8), "T0xEAAAA");
-  EXPECT_EQ(std::string(state.templateText).size(), 2732u);
+  EXPECT_EQ(text().substr(0, 8), "T0xEAAAA");
+  EXPECT_EQ(text().size(), 2732u);
 }
 
 } // namespace

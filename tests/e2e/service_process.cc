@@ -18,13 +18,18 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+std::vector<std::string> splitAtSpaces(const std::string& command) {
+  std::vector<std::string> words;
+  std::istringstream stream(command);
+  for (std::string word; stream >> word;)
+    words.push_back(word);
+  return words;
+}
+
 std::vector<std::string> serviceCommand() {
   std::vector<std::string> words;
-  if (const char* command = std::getenv("TOBRAN_SERVICE_COMMAND")) {
-    std::istringstream stream(command);
-    for (std::string word; stream >> word;)
-      words.push_back(word);
-  }
+  if (const char* command = std::getenv("TOBRAN_SERVICE_COMMAND"))
+    words = splitAtSpaces(command);
   if (words.empty())
     words.push_back(TOBRAN_SERVICE_BINARY);
   return words;
@@ -54,7 +59,7 @@ bool ServiceProcess::start() {
   if (pipe(out) != 0 || pipe(err) != 0)
     return false;
   const std::vector<std::string> command =
-      program_.empty() ? serviceCommand() : std::vector<std::string>{program_};
+      program_.empty() ? serviceCommand() : splitAtSpaces(program_);
   pid_ = fork();
   if (pid_ < 0)
     return false;

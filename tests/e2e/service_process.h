@@ -29,7 +29,7 @@ class ServiceProcess {
   // For the next start(): the descriptor limit of the process, soft and hard alike, so that
   // it cannot raise it (0, the default: inherited).
   void limitDescriptors(unsigned long limit) { descriptorLimit_ = limit; }
-  // For the next start(): this program instead of the service binary of this build.
+  // For the next start(): this command line (split at spaces) instead of the service.
   void useProgram(std::string path) { program_ = std::move(path); }
   // Whether start() names the simulated reader's control channel; without it the simulated
   // reader reports no reader attached.

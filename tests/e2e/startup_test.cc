@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -119,6 +120,10 @@ class ServiceStartupLockFolder : public ::testing::Test {
   void SetUp() override {
     if (geteuid() != 0 || std::getenv("TOBRAN_SERVICE_COMMAND") != nullptr)
       GTEST_SKIP() << "needs root to start copies as another user, and the native build";
+    // In a chroot whose root is no mount point, no mount namespace of its own can be made
+    // private, and mounting there could reach the host's /tmp.
+    if (std::system("unshare --mount --propagation private true 2>/dev/null") != 0)
+      GTEST_SKIP() << "cannot make a private mount namespace here (a chroot?)";
     // Outside /tmp, which each copy sees replaced by an empty one.
     ASSERT_NE(mkdtemp(base.data()), nullptr);
     ASSERT_EQ(chmod(base.c_str(), 0755), 0); // the user must reach its home

@@ -148,6 +148,18 @@ class Load : public ::testing::Test {
     return reply ? *reply : "(no reply)";
   }
   long rss() { return residentKiB(service.pid()); }
+  // The process holding the service's sockets: the service, or the one TOBRAN_SOCKETS_PID names
+  // (under Wine, the wineserver keeps the sockets of every Windows process).
+  int socketHolder() {
+    const char* pid = std::getenv("TOBRAN_SOCKETS_PID");
+    return pid != nullptr ? std::atoi(pid) : service.pid();
+  }
+  // The service with short stall timeouts: this build's, or the command line
+  // TOBRAN_SHORT_TIMEOUTS_COMMAND names, as TOBRAN_SERVICE_COMMAND does for the service.
+  static std::string shortTimeoutsCommand() {
+    const char* command = std::getenv("TOBRAN_SHORT_TIMEOUTS_COMMAND");
+    return command != nullptr ? command : TOBRAN_SHORT_TIMEOUTS_BINARY;
+  }
 
   static constexpr rlim_t DESCRIPTORS = 16384;
   e2e::ServiceProcess service;
@@ -167,7 +179,7 @@ TEST_F(Load, FiveThousandKeepAliveClientsPollingAreAllAnsweredAndAFreshOneIsServ
     ASSERT_TRUE(swarm.sendRange(first, 1000, GET_IMAGE));
     ASSERT_EQ(swarm.expectRange(first, 1000, NOT_READY, scaled(milliseconds(10000))), 1000u);
   }
-  EXPECT_GE(openDescriptors(service.pid()), static_cast<long>(CLIENTS));
+  EXPECT_GE(openDescriptors(socketHolder()), static_cast<long>(CLIENTS));
   for (int round = 0; round < ROUNDS; ++round) {
     ASSERT_TRUE(swarm.sendAll(GET_IMAGE));
     ASSERT_EQ(swarm.expectAll(NOT_READY, scaled(milliseconds(10000))), CLIENTS) << round;
@@ -250,7 +262,7 @@ TEST_F(Load, OneHostHoldingMoreIdleConnectionsThanTheServiceHasDescriptorsLocksN
 // Against the service built with a head timeout of 2 s (tests/load/short_timeouts_main.cc).
 TEST_F(Load, StalledRequestsAreClosedAfterTheHeadTimeoutWhileIdleKeepAliveConnectionsStay) {
   constexpr auto HEAD_TIMEOUT = milliseconds(2000);
-  service.useProgram(TOBRAN_SHORT_TIMEOUTS_BINARY);
+  service.useProgram(shortTimeoutsCommand());
   startService();
   TcpClient keptAlive, stalledBody, trickled;
   ASSERT_TRUE(keptAlive.connect(SERVICE_PORT));
@@ -285,9 +297,9 @@ TEST_F(Load, StalledRequestsAreClosedAfterTheHeadTimeoutWhileIdleKeepAliveConnec
 TEST_F(Load, ClientsThatNeverReadAreClosedAfterTheWriteTimeoutWhileOthersAreServed) {
   constexpr std::size_t SILENT = 5;
   constexpr auto WRITE_TIMEOUT = milliseconds(3000);
-  service.useProgram(TOBRAN_SHORT_TIMEOUTS_BINARY);
+  service.useProgram(shortTimeoutsCommand());
   startService();
-  const long before = openDescriptors(service.pid());
+  const long before = openDescriptors(socketHolder());
   std::string burst;
   for (int i = 0; i < 2000; ++i)
     burst += GET_IMAGE;
@@ -301,12 +313,12 @@ TEST_F(Load, ClientsThatNeverReadAreClosedAfterTheWriteTimeoutWhileOthersAreServ
   ASSERT_TRUE(backedUp);
   const auto stalled = Clock::now();
   std::this_thread::sleep_for(WRITE_TIMEOUT / 2);
-  EXPECT_GE(openDescriptors(service.pid()), before + static_cast<long>(SILENT))
+  EXPECT_GE(openDescriptors(socketHolder()), before + static_cast<long>(SILENT))
       << "closed before the write timeout";
-  while (openDescriptors(service.pid()) > before + 1 &&
+  while (openDescriptors(socketHolder()) > before + 1 &&
          Clock::now() - stalled < scaled(WRITE_TIMEOUT + milliseconds(3000)))
     std::this_thread::sleep_for(milliseconds(50));
-  EXPECT_LE(openDescriptors(service.pid()), before + 1) << "still open after the write timeout";
+  EXPECT_LE(openDescriptors(socketHolder()), before + 1) << "still open after the write timeout";
   fresh.finish();
   EXPECT_GT(fresh.answers(), 10);
   EXPECT_EQ(fresh.wrong(), 0);

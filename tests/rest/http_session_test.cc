@@ -26,17 +26,17 @@ const std::string NOT_READY = reply("{\"ret\":-4, \"data\":{\"enroll_index\":0}}
 const std::string NO_READER = reply("{\"ret\":-1}");
 
 void publishTemplate(const char* text) {
-  std::lock_guard lock(capture::captureStateLock());
-  capture::CaptureState& state = capture::captureState();
-  capture::resetProgressLocked(state);
-  std::strncpy(state.templateText, text, capture::TEMPLATE_TEXT_SIZE - 1);
+  capture::CaptureState::Progress& progress = capture::captureState().progress;
+  platform::MutexLock lock(progress.mutex);
+  progress.reset();
+  std::strncpy(progress.templateText, text, capture::TEMPLATE_TEXT_SIZE - 1);
 }
 
 class Session : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::lock_guard lock(capture::captureStateLock());
-    capture::resetProgressLocked(capture::captureState());
+    platform::MutexLock lock(capture::captureState().progress.mutex);
+    capture::captureState().progress.reset();
   }
   // Feeds `input` in pieces of `pieceSize` bytes; returns what was written back.
   std::string exchange(const std::string& input, std::size_t pieceSize = 1 << 20) {
@@ -276,8 +276,8 @@ TEST_F(Session, WebSocketKeyOnAnyPathGetsTheHandshakeAndNoRouting) {
   EXPECT_EQ(next, HttpSession::Next::Close);
   EXPECT_EQ(exchange(std::string("\x89\x80\0\0\0\0", 6)), "");
   // The template was neither handed over nor lost.
-  std::lock_guard lock(capture::captureStateLock());
-  EXPECT_STREQ(capture::captureState().templateText, "QUJD");
+  platform::MutexLock lock(capture::captureState().progress.mutex);
+  EXPECT_STREQ(capture::captureState().progress.templateText, "QUJD");
 }
 
 TEST_F(Session, WebSocketCloseFrameIsAnsweredAndClosesTheConnection) {

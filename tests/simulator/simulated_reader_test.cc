@@ -196,6 +196,11 @@ TEST_F(SimulatedReaderTest, CommandsAreCheckedAndReported) {
   EXPECT_EQ(runControlCommand("").substr(0, 5), "error");
   EXPECT_EQ(runControlCommand("  press 2 length=4096\r\n"), "ok");
   EXPECT_EQ(runControlCommand("help").substr(0, 3), "ok ");
+  // The help reply is made from the command table; clients may show it as it is.
+  EXPECT_EQ(runControlCommand("help"),
+            "ok commands: press N [length=L] [wait=MS] | fake N [wait=MS] | unplug | plug | "
+            "fail CALL | pass CALL (CALL: init dbinit merge params) | serial TEXT | image W H | "
+            "slow MS | pending | calls | reset | help");
 
   // A press can report more than the buffer holds without being written past it.
   void* device = open();

@@ -1,6 +1,6 @@
 // The Windows side of the platform seam, in one process: the listener's port options, the
 // states of the instance lock, and the worker thread's start. Run under Wine by
-// run-e2e-under-wine.sh; a lock held by another process is the end-to-end tests' part.
+// run-under-wine.sh; a lock held by another process is the end-to-end tests' part.
 #include "platform/platform.h"
 
 #include <gtest/gtest.h>
