@@ -18,6 +18,10 @@ constexpr int READS_PER_TURN = 4;
 // Every connection reads into this one buffer and keeps only what it has not consumed, so an
 // idle connection holds no read buffer at all. Event-loop thread only.
 std::array<char, 16 * 1024> readBuffer;
+// Likewise every connection's replies are put here and written at once; only what the socket
+// does not take moves to the connection's own output. Event-loop thread only.
+std::string replyBuffer;
+constexpr std::size_t REPLY_BUFFER_KEPT = 16 * 1024;
 
 } // namespace
 
@@ -27,9 +31,6 @@ Connection::Connection(asio::ip::tcp::socket socket, ConnectionRegistry& registr
 Connection::~Connection() { registry_.closed(*this); }
 
 void Connection::run() {
-  error_code ignored;
-  socket_.set_option(asio::ip::tcp::no_delay(true), ignored);
-  socket_.non_blocking(true, ignored);
   registry_.opened(*this);
   doRead();
 }
@@ -39,26 +40,36 @@ void Connection::doRead() {
     error_code error;
     const std::size_t received = socket_.read_some(asio::buffer(readBuffer), error);
     if (error == asio::error::would_block) {
-      fileWhileReading();
-      socket_.async_wait(asio::socket_base::wait_read,
-                         [self = shared_from_this()](const error_code& e) { self->onReadable(e); });
+      waitToRead();
       return;
     }
     if (error) // the client closed or the connection failed: nothing is left to answer
       return;
 
-    if (session_.receive({readBuffer.data(), received}, output_) == HttpSession::Next::Close)
+    replyBuffer.clear();
+    if (session_.receive({readBuffer.data(), received}, replyBuffer) == HttpSession::Next::Close)
       closeWhenWritten_ = true;
     // Replies written at once count against this turn, so that a client that keeps sending
     // and reading never holds the event loop beyond its turn.
-    if (!writeOutput())
+    if (!writeOutput(replyBuffer))
       return;
     if (closeWhenWritten_) {
       doLingeringClose();
       return;
     }
+    // Less than the buffer holds: nothing more had arrived, and what arrives next is
+    // signalled, so a read now could only find nothing.
+    if (received < readBuffer.size()) {
+      waitToRead();
+      return;
+    }
   }
   asio::post(socket_.get_executor(), [self = shared_from_this()] { self->doRead(); });
+}
+
+void Connection::waitToRead() {
+  fileWhileReading();
+  platform::whenReadable(socket_, shared_from_this());
 }
 
 void Connection::fileWhileReading() {
@@ -74,18 +85,24 @@ void Connection::fileWhileReading() {
 }
 
 void Connection::onReadable(const error_code& error) {
-  if (!error)
+  if (lingerTimer_)
+    onLingerReadable(error);
+  else if (!error)
     doRead();
 }
 
-bool Connection::writeOutput() {
+bool Connection::writeOutput(std::string& output) {
   const std::size_t sentBefore = outputSent_;
-  while (outputSent_ < output_.size()) {
+  while (outputSent_ < output.size()) {
     error_code error;
     const std::size_t sent = socket_.write_some(
-        asio::buffer(output_.data() + outputSent_, output_.size() - outputSent_), error);
+        asio::buffer(output.data() + outputSent_, output.size() - outputSent_), error);
     if (error == asio::error::would_block) {
       registry_.writing(*this, outputSent_ != sentBefore);
+      if (&output != &output_) {
+        output_.assign(output, outputSent_);
+        outputSent_ = 0;
+      }
       socket_.async_wait(asio::socket_base::wait_write,
                          [self = shared_from_this()](const error_code& e) { self->onWritable(e); });
       return false;
@@ -94,15 +111,16 @@ bool Connection::writeOutput() {
       return false;
     outputSent_ += sent;
   }
-  output_.clear();
   outputSent_ = 0;
-  if (output_.capacity() > 16 * 1024)
-    output_.shrink_to_fit();
+  if (&output == &output_)
+    output_ = std::string(); // an idle connection holds no output buffer
+  else if (output.capacity() > REPLY_BUFFER_KEPT)
+    output = std::string();
   return true;
 }
 
 void Connection::doWrite() {
-  if (!writeOutput())
+  if (!writeOutput(output_))
     return;
   if (closeWhenWritten_)
     doLingeringClose();
@@ -119,7 +137,7 @@ void Connection::doLingeringClose() {
   error_code ignored;
   socket_.shutdown(asio::ip::tcp::socket::shutdown_send, ignored);
   registry_.closing(*this);
-  lingerTimer_.emplace(socket_.get_executor());
+  lingerTimer_ = std::make_unique<asio::steady_timer>(socket_.get_executor());
   lingerTimer_->expires_after(LINGER_TIME);
   lingerTimer_->async_wait([self = shared_from_this()](const error_code& error) {
     if (!error) {
@@ -137,11 +155,14 @@ void Connection::onLingerReadable(const error_code& error) {
     error_code readError;
     if (turn < READS_PER_TURN)
       socket_.read_some(asio::buffer(readBuffer), readError);
-    if (turn == READS_PER_TURN || readError == asio::error::would_block) {
-      socket_.async_wait(asio::socket_base::wait_read, [self = shared_from_this()](
-                                                           const error_code& e) {
-        self->onLingerReadable(e);
+    if (turn == READS_PER_TURN) {
+      asio::post(socket_.get_executor(), [self = shared_from_this()] {
+        self->onLingerReadable({});
       });
+      return;
+    }
+    if (readError == asio::error::would_block) {
+      platform::whenReadable(socket_, shared_from_this());
       return;
     }
     if (readError) { // the client has closed too

@@ -13,19 +13,21 @@
 
 #include "rest/connection_registry.h"
 #include "rest/http_session.h"
+#include "platform/socket_io.h"
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
 
 #include <memory>
-#include <optional>
 #include <string>
 
 namespace rest {
 
 class Connection final : public std::enable_shared_from_this<Connection>,
-                         public TrackedConnection {
+                         public TrackedConnection,
+                         public platform::ReadableListener {
  public:
+  // `socket`: from platform::acceptConnection, so that it never blocks.
   Connection(boost::asio::ip::tcp::socket socket, ConnectionRegistry& registry);
   ~Connection();
   Connection(const Connection&) = delete;
@@ -35,12 +37,15 @@ class Connection final : public std::enable_shared_from_this<Connection>,
 
  private:
   void doRead();
+  // Waits for the client to send (more): no read was made yet, or the last found nothing more.
+  void waitToRead();
   // Tells the registry what the connection waits for while it waits for the client to send.
   void fileWhileReading();
-  void onReadable(const boost::system::error_code& error);
-  // Writes what output_ holds without waiting: true once all of it is written; otherwise a
-  // wait for the socket to take more is pending (or the connection failed).
-  bool writeOutput();
+  void onReadable(const boost::system::error_code& error) override;
+  // Writes `output` (the shared reply buffer, or output_ after a wait) from outputSent_ on
+  // without waiting: true once all of it is written; otherwise what is left is in output_ and
+  // a wait for the socket to take more is pending (or the connection failed).
+  bool writeOutput(std::string& output);
   // Finishes the output after a wait, then reads again (or closes).
   void doWrite();
   void onWritable(const boost::system::error_code& error);
@@ -54,10 +59,10 @@ class Connection final : public std::enable_shared_from_this<Connection>,
   ConnectionRegistry& registry_;
   std::size_t requestsFiled_ = 0; // the session's requests() when last filed
   HttpSession session_;
-  std::string output_;
+  std::string output_; // replies the socket did not take at once; empty otherwise
   std::size_t outputSent_ = 0;
   bool closeWhenWritten_ = false;
-  std::optional<boost::asio::steady_timer> lingerTimer_;
+  std::unique_ptr<boost::asio::steady_timer> lingerTimer_; // only while letting go
 };
 
 } // namespace rest

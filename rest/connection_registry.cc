@@ -1,5 +1,9 @@
 #include "rest/connection_registry.h"
 
+#include "platform/socket_io.h"
+
+#include <boost/asio/post.hpp>
+
 #include <algorithm>
 #include <limits>
 
@@ -11,6 +15,9 @@ using Clock = std::chrono::steady_clock;
 // Descriptors kept from connections: standard streams, the event loop's own, the listener,
 // the lock, and what the reader library and the simulator's control channel open.
 constexpr std::size_t RESERVED_DESCRIPTORS = 32;
+// Connections open at once after which the memory they took is given back once all have
+// closed: fewer hold too little to be worth the work, which costs system calls.
+constexpr std::size_t BURST = 256;
 
 std::size_t capacityFor(std::size_t descriptorLimit) {
   if (descriptorLimit == 0)
@@ -28,7 +35,7 @@ ConnectionRegistry::ConnectionRegistry(boost::asio::io_context& context,
 void ConnectionRegistry::opened(TrackedConnection& connection) {
   if (connection.activity_ != Activity::New)
     return;
-  ++open_;
+  peak_ = std::max(peak_, ++open_);
   connection.activity_ = Activity::Idle;
   idle_.push_back(connection);
 }
@@ -68,6 +75,14 @@ void ConnectionRegistry::closed(TrackedConnection& connection) {
     --open_;
   connection.unlink();
   connection.activity_ = Activity::Closed;
+  if (open_ == 0 && peak_ >= BURST) {
+    peak_ = 0;
+    // Posted: the connection closing now is still being torn down.
+    boost::asio::post(sweepTimer_.get_executor(), [executor = sweepTimer_.get_executor()] {
+      platform::releaseClosedSocketsMemory(boost::asio::query(
+          executor, boost::asio::execution::context));
+    });
+  }
 }
 
 // Moves the connection to the end of `list`: the lists stay in the order of their waits.

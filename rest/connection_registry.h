@@ -9,7 +9,8 @@
 // while some connection is in a request or writing: it closes a head not complete within the
 // head timeout, a body that made no progress for as long, and a reply that made no progress
 // within the write timeout. An idle connection is never closed by time, only to make room
-// (shedOne) when descriptors run short.
+// (shedOne) when descriptors run short. When the last of a burst of connections has closed,
+// the memory they took is given back.
 //
 // Event-loop thread only. The registry must outlive every connection filed in it.
 #pragma once
@@ -97,6 +98,7 @@ class ConnectionRegistry {
 
   std::size_t capacity_;
   std::size_t open_ = 0;
+  std::size_t peak_ = 0; // most connections open at once since memory was last given back
   StallTimeouts timeouts_;
   List idle_, requests_, writes_;
   boost::asio::steady_timer sweepTimer_;

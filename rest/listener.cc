@@ -3,6 +3,8 @@
 #include "platform/platform.h"
 #include "rest/connection.h"
 
+#include <boost/asio/post.hpp>
+
 #include <chrono>
 
 namespace rest {
@@ -13,6 +15,8 @@ using asio::ip::tcp;
 using boost::system::error_code;
 
 constexpr auto ACCEPT_RETRY_DELAY = std::chrono::milliseconds(50);
+// Accepts in a row before the connections get their turn.
+constexpr int ACCEPTS_PER_TURN = 16;
 
 bool isResourceShortage(const error_code& error) {
   return error == asio::error::no_descriptors || error == asio::error::no_buffer_space ||
@@ -29,6 +33,9 @@ std::shared_ptr<Listener> Listener::start(asio::io_context& context, std::uint16
   acceptor.open(tcp::v4(), error);
   if (error || !platform::prepareExclusiveListener(acceptor.native_handle()))
     return nullptr;
+  platform::prepareAcceptor(acceptor, error);
+  if (error)
+    return nullptr;
   acceptor.bind({asio::ip::address_v4::any(), port}, error);
   if (!error)
     acceptor.listen(asio::socket_base::max_listen_connections, error);
@@ -36,7 +43,7 @@ std::shared_ptr<Listener> Listener::start(asio::io_context& context, std::uint16
     return nullptr;
   auto listener =
       std::make_shared<Listener>(context, std::move(acceptor), descriptorLimit, timeouts);
-  listener->doAccept();
+  listener->onReadable({});
   return listener;
 }
 
@@ -45,30 +52,37 @@ Listener::Listener(asio::io_context& context, tcp::acceptor acceptor,
     : acceptor_(std::move(acceptor)), connections_(context, descriptorLimit, timeouts),
       retryTimer_(context) {}
 
-void Listener::doAccept() {
-  acceptor_.async_accept([self = shared_from_this()](const error_code& error, tcp::socket socket) {
-    self->onAccept(error, std::move(socket));
-  });
-}
+void Listener::doAccept() { platform::whenReadable(acceptor_, shared_from_this()); }
 
-void Listener::onAccept(const error_code& error, tcp::socket socket) {
-  if (!error) {
-    // Near the limit, an old connection makes room, before the accept fails for want of one.
-    if (connections_.full())
-      connections_.shedOne();
-    std::make_shared<Connection>(std::move(socket), connections_)->run();
-  } else if (isResourceShortage(error)) {
-    // What one connection gave back is what the next accept needs.
-    if (connections_.shedOne()) {
+void Listener::onReadable(const error_code& error) {
+  if (error == asio::error::operation_aborted)
+    return;
+  for (int turn = 0; turn < ACCEPTS_PER_TURN; ++turn) {
+    tcp::socket socket(acceptor_.get_executor());
+    error_code acceptError;
+    platform::acceptConnection(acceptor_, socket, acceptError);
+    if (acceptError == asio::error::would_block) {
       doAccept();
       return;
     }
-    retryTimer_.expires_after(ACCEPT_RETRY_DELAY);
-    retryTimer_.async_wait([self = shared_from_this()](const error_code&) { self->doAccept(); });
-    return;
+    if (!acceptError) {
+      // Near the limit, an old connection makes room, before the accept fails for want of one.
+      if (connections_.full())
+        connections_.shedOne();
+      std::make_shared<Connection>(std::move(socket), connections_)->run();
+    } else if (isResourceShortage(acceptError)) {
+      // What one connection gave back is what the next accept needs.
+      if (connections_.shedOne())
+        continue;
+      retryTimer_.expires_after(ACCEPT_RETRY_DELAY);
+      retryTimer_.async_wait(
+          [self = shared_from_this()](const error_code&) { self->onReadable({}); });
+      return;
+    }
+    // Any other failure concerns only the connection that was being accepted.
   }
-  // Any other failure concerns only the connection that was being accepted.
-  doAccept();
+  // The connections accepted get their turn before the next clients.
+  asio::post(acceptor_.get_executor(), [self = shared_from_this()] { self->onReadable({}); });
 }
 
 } // namespace rest

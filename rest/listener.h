@@ -2,9 +2,10 @@
 // to a Connection, filed in the listener's registry. Short of descriptors, it closes the
 // connections least missed (longest idle first) until the next client can be accepted, so
 // that whatever one host holds open, a fresh client is served.
-// Event-loop thread only; it keeps itself alive through its pending accept.
+// Event-loop thread only; it keeps itself alive through its pending wait.
 #pragma once
 
+#include "platform/socket_io.h"
 #include "rest/connection_registry.h"
 
 #include <boost/asio/io_context.hpp>
@@ -17,7 +18,8 @@
 
 namespace rest {
 
-class Listener : public std::enable_shared_from_this<Listener> {
+class Listener final : public std::enable_shared_from_this<Listener>,
+                       public platform::ReadableListener {
  public:
   // Binds 0.0.0.0:`port` for this listener alone and starts accepting; null when the port
   // cannot be had. `descriptorLimit`: the process's limit on open descriptors, 0 for none.
@@ -31,8 +33,10 @@ class Listener : public std::enable_shared_from_this<Listener> {
   Listener& operator=(const Listener&) = delete;
 
  private:
+  // Waits for the next client; the last accept found none.
   void doAccept();
-  void onAccept(const boost::system::error_code& error, boost::asio::ip::tcp::socket socket);
+  // Accepts the clients waiting, a few at a time, and waits again.
+  void onReadable(const boost::system::error_code& error) override;
 
   boost::asio::ip::tcp::acceptor acceptor_;
   ConnectionRegistry connections_;

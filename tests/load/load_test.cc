@@ -379,6 +379,38 @@ TEST_F(Load, ClientsThatVanishMidReplyOrNeverReadDoNotDisturbOthersNorGrowMemory
   EXPECT_EQ(timedGet(INFO).reply, NO_READER);
 }
 
+TEST_F(Load, ABurstOfConnectionsGivesItsMemoryBackOnceAllHaveClosed) {
+  constexpr std::size_t CLIENTS = 5000;
+  startServiceForMemoryMeasurement();
+  EXPECT_EQ(timedGet(INFO).reply, NO_READER);
+  ASSERT_TRUE(waitUntilIdle(service.pid(), scaled(milliseconds(10000))));
+  const long idle = rss();
+  {
+    ClientSwarm swarm;
+    for (std::size_t first = 0; first < CLIENTS; first += 1000) {
+      ASSERT_TRUE(swarm.open(1000, SERVICE_PORT)) << "after " << swarm.size();
+      ASSERT_TRUE(swarm.sendRange(first, 1000, GET_IMAGE));
+      ASSERT_EQ(swarm.expectRange(first, 1000, NOT_READY, scaled(milliseconds(10000))), 1000u);
+    }
+    ASSERT_TRUE(waitUntilIdle(service.pid(), scaled(milliseconds(10000))));
+    RecordProperty("held_kib", static_cast<int>(rss() - idle));
+    swarm.closeAll();
+  }
+  const auto deadline = std::chrono::steady_clock::now() + scaled(milliseconds(10000));
+  while (openDescriptors(service.pid()) >= static_cast<long>(CLIENTS) / 2 &&
+         std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(milliseconds(50));
+  ASSERT_TRUE(waitUntilIdle(service.pid(), scaled(milliseconds(10000))));
+  if (!SANITIZED) // the sanitizers' allocator keeps freed memory for itself
+    EXPECT_LT(rss() - idle, 1024) << "KiB kept after the connections closed";
+  // And what was given back is not missed.
+  EXPECT_EQ(timedGet(INFO).reply, NO_READER);
+  ClientSwarm again;
+  ASSERT_TRUE(again.open(300, SERVICE_PORT));
+  ASSERT_TRUE(again.sendAll(GET_IMAGE));
+  EXPECT_EQ(again.expectAll(NOT_READY, scaled(milliseconds(10000))), 300u);
+}
+
 TEST_F(Load, AClientPipeliningWithoutPauseDoesNotStarveOthers) {
   startService();
   // One client keeps a deep pipeline of requests going and reads every reply at once, so the

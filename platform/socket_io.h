@@ -1,0 +1,50 @@
+// The sockets' part of the operating-system seam: accepting a connection and waiting for a
+// socket to become readable with as few system calls as the platform allows.
+// socket_io_epoll.cc serves Linux (Asio's epoll reactor), socket_io_generic.cc every other
+// platform (plain Asio); CMake compiles exactly one.
+//
+// Event-loop thread only: the thread that runs the sockets' io_context.
+#pragma once
+
+#include <boost/asio/ip/tcp.hpp>
+
+#include <memory>
+
+namespace platform {
+
+// Prepares a listening socket for acceptConnection: it no longer blocks.
+void prepareAcceptor(boost::asio::ip::tcp::acceptor& acceptor,
+                     boost::system::error_code& error);
+
+// Accepts one connection waiting on `acceptor` into `peer` (closed on entry), a socket that
+// never blocks (reads and writes fail with would_block instead), sends without delay
+// (TCP_NODELAY) and is not inherited by child processes. With no connection waiting:
+// would_block.
+void acceptConnection(boost::asio::ip::tcp::acceptor& acceptor,
+                      boost::asio::ip::tcp::socket& peer, boost::system::error_code& error);
+
+// Told, on the event-loop thread, that what it waits for has come (or failed).
+class ReadableListener {
+ public:
+  virtual void onReadable(const boost::system::error_code& error) = 0;
+
+ protected:
+  ~ReadableListener() = default;
+};
+
+// Calls listener->onReadable once `socket` (or `acceptor`) has something to read, or has
+// failed or closed; with operation_aborted when it is closed first. The listener is kept alive
+// until then, and must keep the acceptor alive. Precondition, which spares a read that could only find nothing: the caller's
+// last read (or accept) on it found nothing left to take — it failed with would_block or took
+// less than it asked for — and the event loop has not waited for events since.
+void whenReadable(boost::asio::ip::tcp::socket& socket,
+                  std::shared_ptr<ReadableListener> listener);
+void whenReadable(boost::asio::ip::tcp::acceptor& acceptor,
+                  std::shared_ptr<ReadableListener> listener);
+
+// Gives back to the operating system what the event loop of `context` and the heap still keep
+// of sockets that have closed, where the platform keeps any. Only from a handler posted after
+// the sockets closed: by then the event loop has nothing left of them to look at.
+void releaseClosedSocketsMemory(boost::asio::execution_context& context);
+
+} // namespace platform

@@ -1,0 +1,171 @@
+// Linux: Asio's epoll reactor registers each descriptor once, edge-triggered, for reading. Its
+// async_wait nonetheless modifies the registration on every call (epoll_ctl), and its reads
+// try the socket once more before they wait. The wait here is an operation of the reactor's
+// own kind that it queues without a system call and completes when the edge comes; accepted
+// sockets come from accept4 already non-blocking and without delay, with no ioctl or
+// setsockopt of their own.
+#include "platform/socket_io.h"
+
+#include <boost/asio/detail/reactor.hpp>
+#include <boost/asio/detail/reactor_op.hpp>
+#include <boost/asio/detail/socket_ops.hpp>
+
+#include <malloc.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <type_traits>
+
+namespace platform {
+namespace {
+
+namespace asio = boost::asio;
+namespace detail = boost::asio::detail;
+using asio::ip::tcp;
+using boost::system::error_code;
+
+static_assert(std::is_same_v<detail::reactor, detail::epoll_reactor>,
+              "socket_io_epoll.cc needs Asio's epoll reactor");
+
+// The descriptor's state (its reactor registration and Asio's non-blocking flags) is a
+// non-public member of the socket and acceptor classes; naming it in an explicit template
+// instantiation, where access is not checked, yields a pointer to it.
+template <typename Tag, typename Tag::Member member>
+struct MemberOf {
+  friend typename Tag::Member memberOf(Tag) { return member; }
+};
+using SocketImpl = detail::io_object_impl<detail::reactive_socket_service<tcp>,
+                                          asio::any_io_executor>;
+struct SocketTag {
+  using Member = SocketImpl asio::basic_socket<tcp>::*;
+  friend Member memberOf(SocketTag);
+};
+struct AcceptorTag {
+  using Member = SocketImpl asio::basic_socket_acceptor<tcp>::*;
+  friend Member memberOf(AcceptorTag);
+};
+template struct MemberOf<SocketTag, &asio::basic_socket<tcp>::impl_>;
+template struct MemberOf<AcceptorTag, &asio::basic_socket_acceptor<tcp>::impl_>;
+
+// The reactor keeps the state of every descriptor it ever watched, for reuse; after a burst of
+// connections that is one small block in every page their objects took, which keeps all those
+// pages from the heap.
+using DescriptorState = detail::epoll_reactor::descriptor_state;
+struct RegisteredTag {
+  using Member = detail::object_pool<DescriptorState> detail::epoll_reactor::*;
+  friend Member memberOf(RegisteredTag);
+};
+struct RegisteredMutexTag {
+  using Member = detail::conditionally_enabled_mutex detail::epoll_reactor::*;
+  friend Member memberOf(RegisteredMutexTag);
+};
+struct FreeListTag {
+  using Member = DescriptorState* detail::object_pool<DescriptorState>::*;
+  friend Member memberOf(FreeListTag);
+};
+template struct MemberOf<RegisteredTag, &detail::epoll_reactor::registered_descriptors_>;
+template struct MemberOf<RegisteredMutexTag,
+                         &detail::epoll_reactor::registered_descriptors_mutex_>;
+template struct MemberOf<FreeListTag, &detail::object_pool<DescriptorState>::free_list_>;
+
+detail::reactive_socket_service<tcp>::implementation_type& stateOf(tcp::socket& socket) {
+  return (socket.*memberOf(SocketTag{})).get_implementation();
+}
+detail::reactive_socket_service<tcp>::implementation_type& stateOf(tcp::acceptor& acceptor) {
+  return (acceptor.*memberOf(AcceptorTag{})).get_implementation();
+}
+
+// Set while this thread queues a wait: the reactor then asks the operation whether it is
+// already done, which, the socket being drained, it is not.
+thread_local bool queueing = false;
+
+class ReadableWait final : public detail::reactor_op {
+ public:
+  explicit ReadableWait(std::shared_ptr<ReadableListener> listener)
+      : reactor_op(error_code(), &ReadableWait::perform, &ReadableWait::complete),
+        listener_(std::move(listener)) {}
+
+ private:
+  // Asked by the reactor after an event (readable, closed or failed): done.
+  static status perform(reactor_op*) { return queueing ? not_done : done; }
+
+  // `owner` is null when the io_context is destroyed with the wait pending.
+  static void complete(void* owner, detail::operation* base, const error_code&, std::size_t) {
+    auto* wait = static_cast<ReadableWait*>(base);
+    const error_code error = wait->ec_;
+    std::shared_ptr<ReadableListener> listener = std::move(wait->listener_);
+    delete wait;
+    if (owner)
+      listener->onReadable(error);
+  }
+
+  std::shared_ptr<ReadableListener> listener_;
+};
+
+void startWait(const asio::any_io_executor& executor,
+               detail::reactive_socket_service<tcp>::implementation_type& state,
+               std::shared_ptr<ReadableListener> listener) {
+  auto& reactor = asio::use_service<detail::reactor>(
+      asio::query(executor, asio::execution::context));
+  auto* wait = new ReadableWait(std::move(listener));
+  queueing = true;
+  reactor.start_op(detail::reactor::read_op, state.socket_, state.reactor_data_, wait,
+                   false, true);
+  queueing = false;
+}
+
+} // namespace
+
+void releaseClosedSocketsMemory(asio::execution_context& context) {
+  auto& reactor = asio::use_service<detail::epoll_reactor>(context);
+  {
+    auto& mutex = reactor.*memberOf(RegisteredMutexTag{});
+    detail::conditionally_enabled_mutex::scoped_lock lock(mutex);
+    DescriptorState*& freeList = reactor.*memberOf(RegisteredTag{}).*memberOf(FreeListTag{});
+    while (DescriptorState* state = freeList) {
+      freeList = detail::object_pool_access::next(state);
+      detail::object_pool_access::destroy(state);
+    }
+  }
+#if defined(__GLIBC__)
+  ::malloc_trim(0);
+#endif
+}
+
+void prepareAcceptor(tcp::acceptor& acceptor, error_code& error) {
+  acceptor.non_blocking(true, error);
+  // Accepted sockets take it from the listener, each without a setsockopt of its own.
+  if (!error)
+    acceptor.set_option(tcp::no_delay(true), error);
+}
+
+void acceptConnection(tcp::acceptor& acceptor, tcp::socket& peer, error_code& error) {
+  const int descriptor =
+      ::accept4(acceptor.native_handle(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+  if (descriptor < 0) {
+    error = error_code(errno, asio::error::get_system_category());
+    return;
+  }
+  peer.assign(tcp::v4(), descriptor, error);
+  if (error) {
+    ::close(descriptor);
+    return;
+  }
+  // What socket.non_blocking(true) would record, without the ioctl: accept4 has done it.
+  // And the descriptor is no copy of another, so closing it ends its registration without a
+  // further epoll_ctl.
+  auto& state = stateOf(peer).state_;
+  state |= detail::socket_ops::user_set_non_blocking | detail::socket_ops::internal_non_blocking;
+  state &= ~detail::socket_ops::possible_dup;
+}
+
+void whenReadable(tcp::socket& socket, std::shared_ptr<ReadableListener> listener) {
+  startWait(socket.get_executor(), stateOf(socket), std::move(listener));
+}
+
+void whenReadable(tcp::acceptor& acceptor, std::shared_ptr<ReadableListener> listener) {
+  startWait(acceptor.get_executor(), stateOf(acceptor), std::move(listener));
+}
+
+} // namespace platform

@@ -1,0 +1,66 @@
+// Every platform but Linux: plain Asio (IOCP or select on Windows), which needs no more.
+// IOCP cannot wait for a listening socket to become readable (its wait is a zero-byte receive,
+// which a listening socket refuses): there the wait accepts, and the connection it accepted is
+// the next one acceptConnection gives.
+#include "platform/socket_io.h"
+
+#include <map>
+
+namespace platform {
+
+namespace asio = boost::asio;
+using asio::ip::tcp;
+using boost::system::error_code;
+
+namespace {
+
+// Connections accepted by a wait and not yet taken, one at most per acceptor.
+std::map<const tcp::acceptor*, tcp::socket>& acceptedByWait() {
+  static std::map<const tcp::acceptor*, tcp::socket> accepted;
+  return accepted;
+}
+
+} // namespace
+
+void releaseClosedSocketsMemory(asio::execution_context&) {}
+
+void prepareAcceptor(tcp::acceptor& acceptor, error_code& error) {
+  acceptor.non_blocking(true, error);
+}
+
+void acceptConnection(tcp::acceptor& acceptor, tcp::socket& peer, error_code& error) {
+  if (auto waiting = acceptedByWait().find(&acceptor); waiting != acceptedByWait().end()) {
+    peer = std::move(waiting->second);
+    acceptedByWait().erase(waiting);
+  } else {
+    acceptor.accept(peer, error);
+  }
+  if (!error)
+    peer.non_blocking(true, error);
+  if (!error)
+    peer.set_option(tcp::no_delay(true), error);
+  if (error) {
+    error_code ignored;
+    peer.close(ignored);
+  }
+}
+
+void whenReadable(tcp::socket& socket, std::shared_ptr<ReadableListener> listener) {
+  socket.async_wait(tcp::socket::wait_read,
+                    [listener = std::move(listener)](const error_code& error) {
+                      listener->onReadable(error);
+                    });
+}
+
+void whenReadable(tcp::acceptor& acceptor, std::shared_ptr<ReadableListener> listener) {
+  // The listener keeps the acceptor alive until the handler has run.
+  auto peer = std::make_shared<tcp::socket>(acceptor.get_executor());
+  acceptor.async_accept(*peer, [&acceptor, peer, listener = std::move(listener)](
+                                   const error_code& error) {
+    if (!error)
+      acceptedByWait().insert_or_assign(&acceptor, std::move(*peer));
+    listener->onReadable(error);
+  });
+}
+
+} // namespace platform
