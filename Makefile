@@ -74,16 +74,14 @@ run: build
 test: build
 	ctest --preset $(PRESET)
 
-# The capture worker, enrolment, the replies and the simulated reader's control channel under
-# ThreadSanitizer: the in-process tests and the end-to-end tests that poll while the worker
-# captures or drive the channel, against a ThreadSanitizer build of the service.
-TSAN_TESTS := Concurrency|CaptureEndToEnd|Single|Enrolment|ReaderOpening|Enrol|StatusReplies|Simulator|SimulatedReaderTest
+# The in-process tests and the end-to-end tests (against a ThreadSanitizer build of the service)
+# under ThreadSanitizer: the cases labelled tsan in tests/CMakeLists.txt and tests/e2e.
 .PHONY: test-tsan
 test-tsan: deps
 	cmake --preset tsan -DTOBRAN_WERROR=$(WERROR)
 	cmake --build --preset tsan -j $(JOBS)
 	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" TOBRAN_TIMEOUT_SCALE=3 \
-	  ctest --preset tsan -R '^($(TSAN_TESTS))\.'
+	  ctest --preset tsan -L tsan
 
 # Every test but the browser's against an AddressSanitizer + UndefinedBehaviorSanitizer build
 # (build-asan/), the service binary included; any report ends that process and fails its test.
