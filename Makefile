@@ -25,6 +25,7 @@ BROWSER_PACKAGES := chromium firefox-esr openssl $(if $(shell command -v node &&
 # for the simulated reader's Node client (tests/readme/, tests/simulator-client/).
 TEST_PACKAGES := curl $(if $(shell command -v node),,nodejs)
 FUZZ_PACKAGES := cmake make clang-14 libclang-rt-14-dev libboost1.81-dev
+THREAD_SAFETY_PACKAGES := cmake make clang-14 libboost1.81-dev
 BENCH_PACKAGES := wrk gcc linux-perf
 # Building the Debian package needs dpkg-dev (dpkg-shlibdeps) and file besides the compiler;
 # checking it needs the checkers as well.
@@ -54,8 +55,8 @@ deps-test:
 
 deps-all:
 	$(call install-missing,$(BUILD_PACKAGES) $(TEST_PACKAGES) $(BROWSER_PACKAGES) \
-	  $(WINDOWS_PACKAGES) $(FUZZ_PACKAGES) $(PACKAGE_PACKAGES) $(PACKAGE_CHECK_PACKAGES) \
-	  $(INSTALLER_PACKAGES))
+	  $(WINDOWS_PACKAGES) $(FUZZ_PACKAGES) $(THREAD_SAFETY_PACKAGES) $(PACKAGE_PACKAGES) \
+	  $(PACKAGE_CHECK_PACKAGES) $(INSTALLER_PACKAGES))
 
 # configure and build install nothing; the goals that set up a fresh machine and build through
 # them (run, test, test-windows, bench) install what is missing first.
@@ -106,10 +107,9 @@ fuzz:
 # clang's compile-time lock checks: the capture library and the service built with clang and
 # -Wthread-safety -Werror (build-thread-safety/), so a guarded field touched without its lock, or
 # a function called without the lock it REQUIRES, fails the build. Nothing is run.
-THREAD_SAFETY_PACKAGES := cmake make clang-14 libboost1.81-dev
 .PHONY: check-thread-safety
 check-thread-safety:
-	@$(MAKE) --no-print-directory deps BUILD_PACKAGES="$(THREAD_SAFETY_PACKAGES)"
+	$(call install-missing,$(THREAD_SAFETY_PACKAGES))
 	cmake --preset thread-safety
 	cmake --build --preset thread-safety -j $(JOBS)
 
