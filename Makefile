@@ -12,6 +12,8 @@ WERROR := $(if $(CI),ON,OFF)
 SIM_CONTROL_PORT ?= 22002
 BUILD_DIR ?= $(if $(filter default,$(PRESET)),build,build-$(PRESET))
 
+# The Debian packages of each goal, each list written here once; `make deps-all` installs all of
+# them (.ci/run does).
 BUILD_PACKAGES := cmake make g++ pkg-config libboost1.81-dev libgtest-dev googletest
 # The Windows cross build (posix-threads MinGW-w64) and Wine to run its binaries in tests.
 WINDOWS_PACKAGES := cmake make g++-mingw-w64-x86-64-posix libboost1.81-dev googletest wine wine64
@@ -22,23 +24,43 @@ BROWSER_PACKAGES := chromium firefox-esr openssl $(if $(shell command -v node &&
 # Every test run (make test, make test-asan) needs curl for the README walk-through and Node.js
 # for the simulated reader's Node client (tests/readme/, tests/simulator-client/).
 TEST_PACKAGES := curl $(if $(shell command -v node),,nodejs)
+FUZZ_PACKAGES := cmake make clang-14 libclang-rt-14-dev libboost1.81-dev
+THREAD_SAFETY_PACKAGES := cmake make clang-14 libboost1.81-dev
+BENCH_PACKAGES := wrk gcc linux-perf
+# Building the Debian package needs dpkg-dev (dpkg-shlibdeps) and file besides the compiler;
+# checking it needs the checkers as well.
+PACKAGE_PACKAGES := cmake make g++ pkg-config libboost1.81-dev dpkg-dev file
+PACKAGE_CHECK_PACKAGES := lintian systemd desktop-file-utils
+INSTALLER_PACKAGES := nsis
 SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
 
-.PHONY: all deps configure build run test
-all: build
-
-deps:
-	@missing=$$(for p in $(BUILD_PACKAGES) $(if $(filter test,$(MAKECMDGOALS)),$(BROWSER_PACKAGES)) \
-	    $(if $(filter test test-asan,$(MAKECMDGOALS)),$(TEST_PACKAGES)); do \
+# A recipe line installing those of the packages given that are missing.
+install-missing = @missing=$$(for p in $(sort $(1)); do \
 	    dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q 'install ok installed' || echo $$p; \
 	  done); \
 	if [ -n "$$missing" ]; then \
-	  echo "Installing missing build packages:" $$missing; \
+	  echo "Installing missing packages:" $$missing; \
 	  $(SUDO) apt-get update && \
 	  $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends $$missing; \
 	fi
 
-configure: deps
+.PHONY: all deps deps-test deps-all configure build run test
+all: build
+
+deps:
+	$(call install-missing,$(BUILD_PACKAGES))
+
+deps-test:
+	$(call install-missing,$(BUILD_PACKAGES) $(TEST_PACKAGES) $(BROWSER_PACKAGES))
+
+deps-all:
+	$(call install-missing,$(BUILD_PACKAGES) $(TEST_PACKAGES) $(BROWSER_PACKAGES) \
+	  $(WINDOWS_PACKAGES) $(FUZZ_PACKAGES) $(THREAD_SAFETY_PACKAGES) $(PACKAGE_PACKAGES) \
+	  $(PACKAGE_CHECK_PACKAGES) $(INSTALLER_PACKAGES))
+
+# configure and build install nothing; the goals that set up a fresh machine and build through
+# them (run, test, test-windows, bench) install what is missing first.
+configure: $(if $(filter test,$(MAKECMDGOALS)),deps-test,$(if $(filter run test-windows bench,$(MAKECMDGOALS)),deps))
 	cmake --preset $(PRESET) -DTOBRAN_WERROR=$(WERROR)
 
 build: configure
@@ -53,21 +75,20 @@ run: build
 test: build
 	ctest --preset $(PRESET)
 
-# The capture worker, enrolment, the replies and the simulated reader's control channel under
-# ThreadSanitizer: the in-process tests and the end-to-end tests that poll while the worker
-# captures or drive the channel, against a ThreadSanitizer build of the service.
-TSAN_TESTS := Concurrency|CaptureEndToEnd|Single|Enrolment|ReaderOpening|Enrol|StatusReplies|Simulator|SimulatedReaderTest
+# The in-process tests and the end-to-end tests (against a ThreadSanitizer build of the service)
+# under ThreadSanitizer: the cases labelled tsan in tests/CMakeLists.txt and tests/e2e.
 .PHONY: test-tsan
 test-tsan: deps
 	cmake --preset tsan -DTOBRAN_WERROR=$(WERROR)
 	cmake --build --preset tsan -j $(JOBS)
 	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" TOBRAN_TIMEOUT_SCALE=3 \
-	  ctest --preset tsan -R '^($(TSAN_TESTS))\.'
+	  ctest --preset tsan -L tsan
 
 # Every test but the browser's against an AddressSanitizer + UndefinedBehaviorSanitizer build
 # (build-asan/), the service binary included; any report ends that process and fails its test.
 .PHONY: test-asan
-test-asan: deps
+test-asan:
+	$(call install-missing,$(BUILD_PACKAGES) $(TEST_PACKAGES))
 	cmake --preset asan -DTOBRAN_WERROR=$(WERROR)
 	cmake --build --preset asan -j $(JOBS)
 	ASAN_OPTIONS="abort_on_error=1 detect_leaks=1" UBSAN_OPTIONS="print_stacktrace=1" \
@@ -75,11 +96,10 @@ test-asan: deps
 
 # The libFuzzer harnesses of tests/fuzz (clang, build-fuzz/), FUZZ_SECONDS each; a crash, leak,
 # hang, sanitizer report or broken invariant fails. Inputs found are kept in build-fuzz/fuzz/.
-FUZZ_PACKAGES := cmake make clang-14 libclang-rt-14-dev libboost1.81-dev
 FUZZ_SECONDS ?= 60
 .PHONY: fuzz
 fuzz:
-	@$(MAKE) --no-print-directory deps BUILD_PACKAGES="$(FUZZ_PACKAGES)"
+	$(call install-missing,$(FUZZ_PACKAGES))
 	cmake --preset fuzz -DTOBRAN_WERROR=$(WERROR)
 	cmake --build --preset fuzz -j $(JOBS)
 	tests/fuzz/run-fuzzers.sh build-fuzz $(FUZZ_SECONDS)
@@ -87,10 +107,9 @@ fuzz:
 # clang's compile-time lock checks: the capture library and the service built with clang and
 # -Wthread-safety -Werror (build-thread-safety/), so a guarded field touched without its lock, or
 # a function called without the lock it REQUIRES, fails the build. Nothing is run.
-THREAD_SAFETY_PACKAGES := cmake make clang-14 libboost1.81-dev
 .PHONY: check-thread-safety
 check-thread-safety:
-	@$(MAKE) --no-print-directory deps BUILD_PACKAGES="$(THREAD_SAFETY_PACKAGES)"
+	$(call install-missing,$(THREAD_SAFETY_PACKAGES))
 	cmake --preset thread-safety
 	cmake --build --preset thread-safety -j $(JOBS)
 
@@ -98,7 +117,7 @@ check-thread-safety:
 # shared folder, measured in the same run (bench/run-bench.sh); results in build/bench/results.txt.
 .PHONY: bench
 bench: build
-	@$(MAKE) --no-print-directory deps BUILD_PACKAGES="wrk gcc linux-perf"
+	$(call install-missing,$(BENCH_PACKAGES))
 	bench/run-bench.sh build
 
 # Windows: build-windows/Tobran-Quorvel.exe and libzkfp.dll, the platform seam's own Windows
@@ -107,7 +126,7 @@ bench: build
 # end-to-end and load ones by the Linux test programs of `make build`.
 .PHONY: deps-windows windows test-windows
 deps-windows:
-	@$(MAKE) --no-print-directory deps BUILD_PACKAGES="$(WINDOWS_PACKAGES)"
+	$(call install-missing,$(WINDOWS_PACKAGES))
 
 windows: deps-windows
 	cmake --preset windows -DTOBRAN_WERROR=$(WERROR)
@@ -127,7 +146,7 @@ WINDOWS_VERSION = $(shell sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build-win
 WINDOWS_SETUP = build-windows/Tobran-Quorvel-Setup-$(WINDOWS_VERSION).exe
 .PHONY: windows-installer test-windows-installer
 windows-installer: windows
-	@$(MAKE) --no-print-directory deps BUILD_PACKAGES=nsis
+	$(call install-missing,$(INSTALLER_PACKAGES))
 	cd packaging/windows && makensis -V2 -WX -DVERSION=$(WINDOWS_VERSION) \
 	  -DBUILD_DIR=$(CURDIR)/build-windows -DOUT_FILE=$(CURDIR)/$(WINDOWS_SETUP) tobran-quorvel.nsi
 	@echo "Built $(WINDOWS_SETUP)"
@@ -139,18 +158,14 @@ test-windows-installer: windows-installer
 # (CPack, prefix /usr). `make test-install` checks it: lintian, the systemd unit, the package's
 # files in a throw-away root and which libzkfp.so the service loads. It uses port 22001: not
 # while `make test` runs.
-# Building the package needs dpkg-dev (dpkg-shlibdeps) and file besides the compiler; checking it
-# needs the checkers as well.
-PACKAGE_PACKAGES := cmake make g++ pkg-config libboost1.81-dev dpkg-dev file
-PACKAGE_CHECK_PACKAGES := lintian systemd desktop-file-utils
 .PHONY: package test-install
 package:
-	@$(MAKE) --no-print-directory deps BUILD_PACKAGES="$(PACKAGE_PACKAGES)"
+	$(call install-missing,$(PACKAGE_PACKAGES))
 	cmake -S . -B build-package -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/usr \
 	  -DTOBRAN_TESTS=OFF -DTOBRAN_WERROR=$(WERROR)
 	cmake --build build-package -j $(JOBS)
 	cd build-package && cpack -G DEB
 
 test-install: package
-	@$(MAKE) --no-print-directory deps BUILD_PACKAGES="$(PACKAGE_CHECK_PACKAGES)"
+	$(call install-missing,$(PACKAGE_CHECK_PACKAGES))
 	tests/install/check-linux-package.sh build-package

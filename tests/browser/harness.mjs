@@ -5,11 +5,11 @@
 // Everything runs on 127.0.0.1 and every process started here is ended here, by its own id.
 //
 // Environment (set by CTest; the defaults suit a run from the repository):
-//   TOBRAN_SERVICE          the service binary            (build/tobran-quorvel)
+//   TOBRAN_SERVICE_COMMAND  the service's command line, split at spaces (build/tobran-quorvel)
 //   BROWSER_ARTIFACTS_DIR   where screenshots are written (build/browser)
 //   CHROMIUM                Chromium                      (/usr/bin/chromium)
 //   FIREFOX                 Firefox                       (/usr/bin/firefox-esr)
-//   TIMEOUT_SCALE           multiplies every wait, e.g. 3 under sanitizers
+//   TOBRAN_TIMEOUT_SCALE    multiplies every wait, e.g. 3 under sanitizers
 
 import { execFileSync, spawn } from 'node:child_process';
 import { createHash, createPublicKey } from 'node:crypto';
@@ -25,9 +25,10 @@ const here = path.dirname(fileURLToPath(import.meta.url));
 const repository = path.resolve(here, '../..');
 
 export const SERVICE_PORT = 22001;
-export const SERVICE_BINARY = process.env.TOBRAN_SERVICE ?? path.join(repository, 'build/tobran-quorvel');
+export const SERVICE_COMMAND = process.env.TOBRAN_SERVICE_COMMAND?.split(' ').filter(Boolean)
+  ?? [path.join(repository, 'build/tobran-quorvel')];
 export const ARTIFACTS_DIR = process.env.BROWSER_ARTIFACTS_DIR ?? path.join(repository, 'build/browser');
-export const SCALE = Number(process.env.TIMEOUT_SCALE ?? 1) || 1;
+export const SCALE = Number(process.env.TOBRAN_TIMEOUT_SCALE ?? 1) || 1;
 export const STARTED_LINE = 'Starting RESTful server on port 22001';
 
 export const scaled = (milliseconds) => Math.round(milliseconds * SCALE);
@@ -68,7 +69,7 @@ export async function startService() {
     throw new Error(`port ${SERVICE_PORT} is already in use; stop the service running there first`);
   }
   const controlPort = await freePort();
-  const child = spawn(SERVICE_BINARY, [], {
+  const child = spawn(SERVICE_COMMAND[0], SERVICE_COMMAND.slice(1), {
     env: { ...process.env, READER_SIM_CONTROL: String(controlPort) },
     stdio: ['ignore', 'pipe', 'pipe'],
   });
@@ -85,7 +86,7 @@ export async function startService() {
       return true;
     })(),
     exited.then(({ code, signal }) => {
-      throw new Error(`${SERVICE_BINARY} ended before listening (code ${code}, signal ${signal}); ${output()}`);
+      throw new Error(`${SERVICE_COMMAND.join(' ')} ended before listening (code ${code}, signal ${signal}); ${output()}`);
     }),
     delay(scaled(10000)).then(() => false),
   ]).catch((error) => {
@@ -94,7 +95,7 @@ export async function startService() {
   });
   if (!started) {
     child.kill('SIGKILL');
-    throw new Error(`${SERVICE_BINARY} did not print "${STARTED_LINE}" in time; ${output()}`);
+    throw new Error(`${SERVICE_COMMAND.join(' ')} did not print "${STARTED_LINE}" in time; ${output()}`);
   }
 
   let stopped = null;

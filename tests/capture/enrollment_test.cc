@@ -4,7 +4,7 @@
 #include "capture/capture_state.h"
 #include "reader/zkfp.h"
 #include "simulator/control_commands.h"
-#include "simulator/simulated_templates.h"
+#include "support/simulated_template_text.h"
 #include "support/sdk_calls.h"
 
 #include <gtest/gtest.h>
@@ -25,7 +25,7 @@ std::vector<unsigned char> press(std::uint32_t finger, std::uint32_t pressNumber
   return sample;
 }
 
-class Enrol : public ::testing::Test {
+class Enrolment : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_EQ(runControlCommand("reset"), "ok");
@@ -54,18 +54,15 @@ class Enrol : public ::testing::Test {
     platform::MutexLock lock(progress().mutex);
     return progress().templateText;
   }
-  // What the merge of finger's presses publishes: the merged template padded to 2048 bytes.
+  // What the merge of finger's presses publishes.
   static std::string mergedText(std::uint32_t finger) {
-    std::vector<std::uint8_t> merged(TEMPLATE_BLOB_SIZE, 0);
-    simulator::writeTemplate(simulator::MERGED_TEMPLATE, finger, 0, merged.data(),
-                             simulator::mergedTemplateLength(finger));
-    return simulator::encodeBase64(merged.data(), merged.size());
+    return testing_support::simulatedTemplateText(simulator::MERGED_TEMPLATE, finger, 0);
   }
 
   std::uint32_t presses_ = 0;
 };
 
-TEST_F(Enrol, ThreeMatchingPressesAreMergedAndPublished) {
+TEST_F(Enrolment, ThreeMatchingPressesAreMergedAndPublished) {
   add(7);
   EXPECT_EQ(enrollIndex(), 1);
   add(7);
@@ -77,7 +74,7 @@ TEST_F(Enrol, ThreeMatchingPressesAreMergedAndPublished) {
   EXPECT_EQ(templateText().size(), 2732u); // always 2048 bytes encoded
 }
 
-TEST_F(Enrol, DifferentFingerOnSecondPressStartsOverWithoutStoringIt) {
+TEST_F(Enrolment, DifferentFingerOnSecondPressStartsOverWithoutStoringIt) {
   add(1);
   add(2);
   EXPECT_EQ(enrollIndex(), 0);
@@ -88,7 +85,7 @@ TEST_F(Enrol, DifferentFingerOnSecondPressStartsOverWithoutStoringIt) {
   EXPECT_EQ(templateText(), mergedText(2));
 }
 
-TEST_F(Enrol, DifferentFingerOnThirdPressStartsOver) {
+TEST_F(Enrolment, DifferentFingerOnThirdPressStartsOver) {
   add(4);
   add(4);
   add(5);
@@ -96,7 +93,7 @@ TEST_F(Enrol, DifferentFingerOnThirdPressStartsOver) {
   EXPECT_EQ(templateText(), "");
 }
 
-TEST_F(Enrol, EachPressIsComparedOnlyWithThePreviousOne) {
+TEST_F(Enrolment, EachPressIsComparedOnlyWithThePreviousOne) {
   add(3);
   EXPECT_EQ(callCount(runControlCommand("calls"), "ZKFPM_DBMatch"), 0u);
   add(3);
@@ -106,7 +103,7 @@ TEST_F(Enrol, EachPressIsComparedOnlyWithThePreviousOne) {
   EXPECT_EQ(callCount(runControlCommand("calls"), "ZKFPM_DBMerge"), 1u);
 }
 
-TEST_F(Enrol, FailedMergeStaysAtThreeThenNeedsFourMorePresses) {
+TEST_F(Enrolment, FailedMergeStaysAtThreeThenNeedsFourMorePresses) {
   ASSERT_EQ(runControlCommand("fail merge"), "ok");
   add(9);
   add(9);
@@ -123,7 +120,7 @@ TEST_F(Enrol, FailedMergeStaysAtThreeThenNeedsFourMorePresses) {
   EXPECT_EQ(templateText(), mergedText(9));
 }
 
-TEST_F(Enrol, PressCapturedBeforeAResetIsNotUsedAfterIt) {
+TEST_F(Enrolment, PressCapturedBeforeAResetIsNotUsedAfterIt) {
   add(6);
   const std::uint64_t before = generation();
   {
@@ -135,7 +132,7 @@ TEST_F(Enrol, PressCapturedBeforeAResetIsNotUsedAfterIt) {
   EXPECT_EQ(enrollIndex(), 0);
 }
 
-TEST_F(Enrol, OversizedSampleIsDropped) {
+TEST_F(Enrolment, OversizedSampleIsDropped) {
   add(8);
   std::vector<unsigned char> huge(TEMPLATE_BLOB_SIZE + 1, 0);
   addEnrollSample(huge.data(), static_cast<std::uint32_t>(huge.size()), generation());

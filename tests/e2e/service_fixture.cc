@@ -37,18 +37,12 @@ std::string ServiceTest::waitForImage(const std::string& body) {
   const auto deadline = std::chrono::steady_clock::now() + scaled(std::chrono::milliseconds(3000));
   std::string last;
   while (std::chrono::steady_clock::now() < deadline) {
-    last = get("/varuvezivuv/fingerprint/getImage");
+    last = get(GET_IMAGE_PATH);
     if (last == body)
       break;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   return last;
-}
-
-std::string framed(const std::string& body) {
-  char size[16];
-  std::snprintf(size, sizeof size, "%zX", body.size());
-  return REPLY_HEAD + size + "\r\n" + body + "\r\n0\r\n\r\n";
 }
 
 } // namespace e2e

@@ -4,6 +4,7 @@
 
 #include "e2e/service_process.h"
 #include "e2e/tcp_client.h"
+#include "support/expected_replies.h"
 
 #include <gtest/gtest.h>
 
@@ -31,8 +32,13 @@ class ServiceTest : public ::testing::Test {
   ServiceProcess service;
 };
 
-inline const std::string REPLY_HEAD =
-    "HTTP/1.1 200 OK\r\nAccess-Control-Allow-Origin: *\r\nTransfer-Encoding: chunked\r\n\r\n";
-std::string framed(const std::string& body);
+using testing_support::BEGIN_CAPTURE_PATH;
+using testing_support::framed;
+using testing_support::GET_IMAGE_PATH;
+using testing_support::GET_TEMPLATE_PATH;
+using testing_support::progressReply;
+using testing_support::REPLY_HEAD;
+using testing_support::SERIAL_REPLY;
+using testing_support::templateReply;
 
 } // namespace e2e

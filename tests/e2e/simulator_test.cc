@@ -11,23 +11,14 @@ namespace {
 using std::chrono::milliseconds;
 using Clock = std::chrono::steady_clock;
 
-const std::string BEGIN = "/varuvezivuv/fingerprint/beginCapture";
-const std::string IMAGE = "/varuvezivuv/fingerprint/getImage";
-const std::string TEMPLATE = "/varuvezivuv/fingerprint/getTemplate";
-const std::string SERIAL_REPLY = "{\"ret\":0, \"data\":{\"sn\":\"SIM-0000-0001\"}}";
-
-std::string progress(int ret, int enrollIndex) {
-  return "{\"ret\":" + std::to_string(ret) + ", \"data\":{\"enroll_index\":" +
-         std::to_string(enrollIndex) + "}}";
-}
-
 TEST(SimulatorNoChannel, WithoutAControlChannelNoReaderIsAttached) {
   ServiceProcess service;
   service.nameControlChannel = false;
   ASSERT_TRUE(service.start());
   ASSERT_TRUE(service.waitForStartLine()) << service.standardError();
-  EXPECT_EQ(chunkedBody(httpGet(BEGIN)), "{\"ret\":-2, \"data\":{\"sn\":\"\"}}");
-  EXPECT_EQ(chunkedBody(httpGet(BEGIN + "?type=2")), "{\"ret\":-2, \"data\":{\"sn\":\"\"}}");
+  EXPECT_EQ(chunkedBody(httpGet(BEGIN_CAPTURE_PATH)), "{\"ret\":-2, \"data\":{\"sn\":\"\"}}");
+  EXPECT_EQ(chunkedBody(httpGet(BEGIN_CAPTURE_PATH + "?type=2")),
+            "{\"ret\":-2, \"data\":{\"sn\":\"\"}}");
   EXPECT_EQ(chunkedBody(httpGet("/varuvezivuv/info")), "{\"ret\":-1}");
 }
 
@@ -36,29 +27,30 @@ using Simulator = ServiceTest;
 // The service's work on each capture is slowed down, so that a reply that came before the
 // service had finished with the press would show in the status request sent next.
 TEST_F(Simulator, WaitedPressIsSeenByTheVeryNextStatusRequestEveryTime) {
-  ASSERT_EQ(get(BEGIN + "?type=2&FakeFunOn=1"), SERIAL_REPLY);
+  ASSERT_EQ(get(BEGIN_CAPTURE_PATH + "?type=2&FakeFunOn=1"), SERIAL_REPLY);
   ASSERT_EQ(sim("slow 30"), "ok");
   for (int round = 0; round < 12; ++round) {
     ASSERT_EQ(simWait("press " + std::to_string(round)), "ok captured") << round;
-    ASSERT_EQ(get(IMAGE), progress(0, 1)) << round;
-    ASSERT_EQ(get(TEMPLATE).substr(0, 30), "{\"ret\":0, \"data\":{\"template\":\"") << round;
+    ASSERT_EQ(get(GET_IMAGE_PATH), progressReply(0, 1)) << round;
+    ASSERT_EQ(get(GET_TEMPLATE_PATH).substr(0, 30), testing_support::TEMPLATE_REPLY_START)
+        << round;
     ASSERT_EQ(simWait("fake 1"), "ok fake") << round;
-    ASSERT_EQ(get(IMAGE), progress(-4, 0)) << round;
+    ASSERT_EQ(get(GET_IMAGE_PATH), progressReply(-4, 0)) << round;
   }
 }
 
 TEST_F(Simulator, WaitedEnrolmentPressesShowEachStepAtOnce) {
-  ASSERT_EQ(get(BEGIN), SERIAL_REPLY);
+  ASSERT_EQ(get(BEGIN_CAPTURE_PATH), SERIAL_REPLY);
   ASSERT_EQ(sim("slow 30"), "ok");
   for (int round = 0; round < 4; ++round) {
     for (int pressed = 1; pressed <= 3; ++pressed) {
       ASSERT_EQ(simWait("press 7"), "ok captured");
-      ASSERT_EQ(get(IMAGE), progress(pressed == 3 ? 0 : -4, pressed)) << round;
+      ASSERT_EQ(get(GET_IMAGE_PATH), progressReply(pressed == 3 ? 0 : -4, pressed)) << round;
     }
-    ASSERT_EQ(get(TEMPLATE).substr(0, 30), "{\"ret\":0, \"data\":{\"template\":\"");
+    ASSERT_EQ(get(GET_TEMPLATE_PATH).substr(0, 30), "{\"ret\":0, \"data\":{\"template\":\"");
     ASSERT_EQ(simWait("press 7"), "ok captured");
     ASSERT_EQ(simWait("press 8"), "ok captured"); // another finger: starts over
-    ASSERT_EQ(get(IMAGE), progress(-4, 0)) << round;
+    ASSERT_EQ(get(GET_IMAGE_PATH), progressReply(-4, 0)) << round;
   }
 }
 
@@ -66,9 +58,9 @@ TEST_F(Simulator, PressNotTakenInTimeIsWithdrawn) {
   // No beginCapture: nothing captures.
   EXPECT_EQ(simWait("press 1", milliseconds(200)), "error timeout");
   EXPECT_EQ(sim("pending"), "ok 0");
-  ASSERT_EQ(get(BEGIN + "?type=2"), SERIAL_REPLY);
+  ASSERT_EQ(get(BEGIN_CAPTURE_PATH + "?type=2"), SERIAL_REPLY);
   std::this_thread::sleep_for(scaled(milliseconds(300)));
-  EXPECT_EQ(get(IMAGE), progress(-4, 0)); // the withdrawn press never shows up
+  EXPECT_EQ(get(GET_IMAGE_PATH), progressReply(-4, 0)); // the withdrawn press never shows up
 }
 
 TEST_F(Simulator, QueueIsBoundedAndResetDropsWaitingPresses) {
@@ -120,22 +112,23 @@ TEST_F(Simulator, NoClientHoldsUpAnother) {
 }
 
 TEST_F(Simulator, ResetWhileTheReaderIsOpenKeepsItCapturing) {
-  ASSERT_EQ(get(BEGIN + "?type=2"), SERIAL_REPLY);
+  ASSERT_EQ(get(BEGIN_CAPTURE_PATH + "?type=2"), SERIAL_REPLY);
   ASSERT_EQ(sim("unplug"), "ok");
   ASSERT_EQ(sim("reset"), "ok");
   EXPECT_EQ(get("/varuvezivuv/info"), "{\"ret\":0}");
   ASSERT_EQ(simWait("press 4"), "ok captured");
-  EXPECT_EQ(get(IMAGE), progress(0, 1));
-  EXPECT_EQ(get(TEMPLATE).substr(0, 30), "{\"ret\":0, \"data\":{\"template\":\"");
-  EXPECT_EQ(get(BEGIN), SERIAL_REPLY);
+  EXPECT_EQ(get(GET_IMAGE_PATH), progressReply(0, 1));
+  EXPECT_EQ(get(GET_TEMPLATE_PATH).substr(0, 30), "{\"ret\":0, \"data\":{\"template\":\"");
+  EXPECT_EQ(get(BEGIN_CAPTURE_PATH), SERIAL_REPLY);
 }
 
 TEST_F(Simulator, SerialThatIsNotUtf8OrCutInsideACharacterStillGivesValidJson) {
   // 63 ASCII bytes then a three-byte character: the cut at 64 bytes falls inside it.
   ASSERT_EQ(sim("serial " + std::string(63, 'S') + "\xe2\x82\xac"), "ok");
-  EXPECT_EQ(get(BEGIN), "{\"ret\":0, \"data\":{\"sn\":\"" + std::string(63, 'S') + "\"}}");
+  EXPECT_EQ(get(BEGIN_CAPTURE_PATH),
+            "{\"ret\":0, \"data\":{\"sn\":\"" + std::string(63, 'S') + "\"}}");
   ASSERT_EQ(sim("serial A\xff\xfe" "B\xe2\x82\xac\t\"q\""), "ok");
-  EXPECT_EQ(get(BEGIN),
+  EXPECT_EQ(get(BEGIN_CAPTURE_PATH),
             "{\"ret\":0, \"data\":{\"sn\":\"A\\ufffd\\ufffdB\xe2\x82\xac\\u0009\\\"q\\\"\"}}");
 }
 

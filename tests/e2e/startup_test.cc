@@ -188,9 +188,9 @@ TEST_F(ServiceStartupLockFolder, OtherUsersFoldersInTheWayDoNotCostTheLock) {
   EXPECT_FALSE(first.waitForExit(milliseconds(0)).has_value());
 }
 
-using StatusReplies = ServiceTest;
+using StatusRepliesEndToEnd = ServiceTest;
 
-TEST_F(StatusReplies, FreshServiceAnswersEachRouteByteForByte) {
+TEST_F(StatusRepliesEndToEnd, FreshServiceAnswersEachRouteByteForByte) {
   EXPECT_EQ(httpGet("/varuvezivuv/info"), framed("{\"ret\":-1}"));
   EXPECT_EQ(httpGet("/varuvezivuv/fingerprint/getImage"),
             framed("{\"ret\":-4, \"data\":{\"enroll_index\":0}}"));

@@ -8,6 +8,7 @@
 #include "e2e/tcp_client.h"
 #include "load/client_swarm.h"
 #include "simulator/control_client.h"
+#include "support/expected_replies.h"
 
 #include <gtest/gtest.h>
 
@@ -28,20 +29,17 @@ using e2e::TcpClient;
 using std::chrono::milliseconds;
 using Clock = std::chrono::steady_clock;
 
-const std::string REPLY_HEAD =
-    "HTTP/1.1 200 OK\r\nAccess-Control-Allow-Origin: *\r\nTransfer-Encoding: chunked\r\n\r\n";
-const std::string GET_IMAGE = "GET /varuvezivuv/fingerprint/getImage HTTP/1.1\r\n\r\n";
-const std::string GET_TEMPLATE = "GET /varuvezivuv/fingerprint/getTemplate HTTP/1.1\r\n\r\n";
-const std::string INFO = "GET /varuvezivuv/info HTTP/1.1\r\n\r\n";
-const std::string LAST_CHUNK = "\r\n0\r\n\r\n";
+using testing_support::framed;
+using testing_support::LAST_CHUNK;
+using testing_support::progressReply;
+using testing_support::templateReply;
 
-std::string framed(const std::string& body) {
-  char size[16];
-  std::snprintf(size, sizeof size, "%zX", body.size());
-  return REPLY_HEAD + size + "\r\n" + body + LAST_CHUNK;
-}
+const std::string GET_IMAGE = "GET " + testing_support::GET_IMAGE_PATH + " HTTP/1.1\r\n\r\n";
+const std::string GET_TEMPLATE =
+    "GET " + testing_support::GET_TEMPLATE_PATH + " HTTP/1.1\r\n\r\n";
+const std::string INFO = "GET " + testing_support::INFO_PATH + " HTTP/1.1\r\n\r\n";
 
-const std::string NOT_READY = framed("{\"ret\":-4, \"data\":{\"enroll_index\":0}}");
+const std::string NOT_READY = framed(progressReply(-4, 0));
 const std::string NO_READER = framed("{\"ret\":-1}");
 const std::string READER_OPEN = framed("{\"ret\":0}");
 
@@ -478,8 +476,9 @@ std::vector<std::uint8_t> decodeBase64Prefix(std::string_view text, std::size_t 
 // The finger of a Single template reply ("SF", kind 1, 0, then the finger in four bytes, little
 // endian), or -1 for anything else.
 long fingerOfTemplateReply(const std::string& body) {
-  const std::string start = "{\"ret\":0, \"data\":{\"template\":\"";
-  if (body.rfind(start, 0) != 0 || body.size() != start.size() + 2732 + 3)
+  const std::string& start = testing_support::TEMPLATE_REPLY_START;
+  if (body.rfind(start, 0) != 0 ||
+      body.size() != templateReply(std::string(testing_support::TEMPLATE_TEXT_LENGTH, 'x')).size())
     return -1;
   const auto header = decodeBase64Prefix(std::string_view(body).substr(start.size()), 8);
   if (header.size() != 8 || header[0] != 'S' || header[1] != 'F' || header[2] != 1)
@@ -571,7 +570,7 @@ TEST_F(Load, ReaderUnpluggedWhileCapturingKeepsTheServiceAnswering) {
             "{\"ret\":0, \"data\":{\"sn\":\"\"}}");
   // Plugged back in, the waiting press is captured and handed over.
   ASSERT_EQ(sim("plug"), "ok");
-  const std::string ready = framed("{\"ret\":0, \"data\":{\"enroll_index\":1}}");
+  const std::string ready = framed(progressReply(0, 1));
   std::size_t answered = 0;
   const auto deadline = Clock::now() + scaled(milliseconds(3000));
   while (answered != 50 && Clock::now() < deadline) {

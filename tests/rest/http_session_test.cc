@@ -3,6 +3,7 @@
 
 #include "capture/capture_state.h"
 #include "rest/request_head.h"
+#include "support/expected_replies.h"
 
 #include <gtest/gtest.h>
 
@@ -13,17 +14,12 @@
 namespace rest {
 namespace {
 
-const std::string HEAD =
-    "HTTP/1.1 200 OK\r\nAccess-Control-Allow-Origin: *\r\nTransfer-Encoding: chunked\r\n\r\n";
+using testing_support::framed;
+using testing_support::progressReply;
+using testing_support::REPLY_HEAD;
 
-std::string reply(const std::string& body) {
-  char size[16];
-  std::snprintf(size, sizeof size, "%zX", body.size());
-  return HEAD + size + "\r\n" + body + "\r\n0\r\n\r\n";
-}
-
-const std::string NOT_READY = reply("{\"ret\":-4, \"data\":{\"enroll_index\":0}}");
-const std::string NO_READER = reply("{\"ret\":-1}");
+const std::string NOT_READY = framed(progressReply(-4, 0));
+const std::string NO_READER = framed("{\"ret\":-1}");
 
 void publishTemplate(const char* text) {
   capture::CaptureState::Progress& progress = capture::captureState().progress;
@@ -53,9 +49,9 @@ TEST_F(Session, EachRouteAnswersAndTheConnectionStays) {
   EXPECT_EQ(exchange("GET /varuvezivuv/info HTTP/1.1\r\nHost: x\r\n\r\n"), NO_READER);
   EXPECT_EQ(exchange("GET /varuvezivuv/fingerprint/getImage HTTP/1.1\r\n\r\n"), NOT_READY);
   EXPECT_EQ(exchange("GET /varuvezivuv/fingerprint/getTemplate HTTP/1.1\r\n\r\n"),
-            reply("{\"ret\":-4}"));
+            framed("{\"ret\":-4}"));
   EXPECT_EQ(exchange("GET /varuvezivuv/fingerprint/cancelCapture HTTP/1.1\r\n\r\n"),
-            reply("{\"ret\":0}"));
+            framed("{\"ret\":0}"));
   EXPECT_EQ(next, HttpSession::Next::Read);
 }
 
@@ -88,7 +84,7 @@ TEST_F(Session, PipelinedRequestsAreAnsweredInOrderWhateverTheReadSizes) {
                                "POST /varuvezivuv/fingerprint/getImage HTTP/1.1\r\n"
                                "Content-Length: 5\r\n\r\nhello"
                                "GET /varuvezivuv/fingerprint/cancelCapture HTTP/1.0\r\n\r\n";
-  const std::string expected = NO_READER + NOT_READY + reply("{\"ret\":0}");
+  const std::string expected = NO_READER + NOT_READY + framed("{\"ret\":0}");
   for (std::size_t piece : {std::size_t(1), std::size_t(7), std::size_t(64), requests.size()}) {
     HttpSession fresh;
     std::string output;
@@ -138,18 +134,18 @@ TEST_F(Session, WhatIsPendingBetweenReadsIsNothingAHeadOrABody) {
 
 TEST_F(Session, TheTemplateIsHandedOverOnceAndNeverToAHeadRequest) {
   publishTemplate("QUJD");
-  EXPECT_EQ(exchange("HEAD /varuvezivuv/fingerprint/getTemplate HTTP/1.1\r\n\r\n"), HEAD);
+  EXPECT_EQ(exchange("HEAD /varuvezivuv/fingerprint/getTemplate HTTP/1.1\r\n\r\n"), REPLY_HEAD);
   EXPECT_EQ(exchange("GET /varuvezivuv/fingerprint/getImage HTTP/1.1\r\n\r\n"),
-            reply("{\"ret\":0, \"data\":{\"enroll_index\":1}}"));
+            framed(progressReply(0, 1)));
   EXPECT_EQ(exchange("GET /varuvezivuv/fingerprint/getTemplate HTTP/1.1\r\n\r\n"
                      "GET /varuvezivuv/fingerprint/getTemplate HTTP/1.1\r\n\r\n"),
-            reply("{\"ret\":0, \"data\":{\"template\":\"QUJD\"}}") + reply("{\"ret\":-4}"));
+            framed("{\"ret\":0, \"data\":{\"template\":\"QUJD\"}}") + framed("{\"ret\":-4}"));
 }
 
 TEST_F(Session, HeadRequestsGetTheHeadAlone) {
   EXPECT_EQ(exchange("HEAD /varuvezivuv/info HTTP/1.1\r\n\r\n"
                      "GET /varuvezivuv/info HTTP/1.1\r\n\r\n"),
-            HEAD + NO_READER);
+            REPLY_HEAD + NO_READER);
 }
 
 TEST_F(Session, EarlierRepliesAreKeptWhenALaterRequestCloses) {

@@ -1,8 +1,9 @@
 // web-client/simulator.js against the real service and its simulated reader: what a page's
 // test would do with it. Node's own test runner, no dependencies (Node 18 and later).
 //
-// Environment (set by CTest): TOBRAN_SERVICE, the service binary (default build/tobran-quorvel);
-// TIMEOUT_SCALE multiplies every wait. Uses ports 22001 and 22012 on 127.0.0.1.
+// Environment (set by CTest): TOBRAN_SERVICE_COMMAND, the service's command line split at spaces
+// (default build/tobran-quorvel); TOBRAN_TIMEOUT_SCALE multiplies every wait. Uses ports 22001
+// and 22012 on 127.0.0.1.
 
 import assert from 'node:assert/strict';
 import { spawn } from 'node:child_process';
@@ -13,8 +14,9 @@ import { fileURLToPath } from 'node:url';
 import { ReaderSimulator, SimulatorError } from '../../web-client/simulator.js';
 
 const here = path.dirname(fileURLToPath(import.meta.url));
-const SERVICE = process.env.TOBRAN_SERVICE ?? path.join(here, '../../build/tobran-quorvel');
-const SCALE = Number(process.env.TIMEOUT_SCALE ?? 1) || 1;
+const SERVICE = process.env.TOBRAN_SERVICE_COMMAND?.split(' ').filter(Boolean)
+  ?? [path.join(here, '../../build/tobran-quorvel')];
+const SCALE = Number(process.env.TOBRAN_TIMEOUT_SCALE ?? 1) || 1;
 const CONTROL_PORT = 22012;
 const BEGIN = '/varuvezivuv/fingerprint/beginCapture';
 const IMAGE = '/varuvezivuv/fingerprint/getImage';
@@ -37,7 +39,7 @@ const rejectsWith = (promise, code) =>
   assert.rejects(promise, (error) => error instanceof SimulatorError && error.code === code);
 
 before(async () => {
-  service = spawn(SERVICE, [], {
+  service = spawn(SERVICE[0], SERVICE.slice(1), {
     env: { ...process.env, READER_SIM_CONTROL: String(CONTROL_PORT) },
     stdio: ['ignore', 'pipe', 'inherit'],
   });

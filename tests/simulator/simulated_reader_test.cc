@@ -17,7 +17,7 @@ namespace {
 
 using testing_support::callCount;
 
-class SimulatedReaderTest : public ::testing::Test {
+class SimulatedReader : public ::testing::Test {
  protected:
   // A reset keeps an open reader open, as it does for the service; each test starts closed.
   void SetUp() override {
@@ -47,7 +47,7 @@ class SimulatedReaderTest : public ::testing::Test {
   }
 };
 
-TEST_F(SimulatedReaderTest, TemplatesAreDeterministicPerFingerWithSmallPerPressVariation) {
+TEST_F(SimulatedReader, TemplatesAreDeterministicPerFingerWithSmallPerPressVariation) {
   std::set<std::uint32_t> lengths;
   for (std::uint32_t finger = 0; finger < 20; ++finger) {
     const std::uint32_t length = capturedTemplateLength(finger);
@@ -66,7 +66,7 @@ TEST_F(SimulatedReaderTest, TemplatesAreDeterministicPerFingerWithSmallPerPressV
   EXPECT_GT(lengths.size(), 15u);
 }
 
-TEST_F(SimulatedReaderTest, PressesAreCapturedOnceEachInOrder) {
+TEST_F(SimulatedReader, PressesAreCapturedOnceEachInOrder) {
   void* device = open();
   ASSERT_NE(device, nullptr);
   std::vector<unsigned char> templ;
@@ -87,7 +87,7 @@ TEST_F(SimulatedReaderTest, PressesAreCapturedOnceEachInOrder) {
   EXPECT_EQ(runControlCommand("pending"), "ok 0");
 }
 
-TEST_F(SimulatedReaderTest, MatchScoresAboveZeroExactlyForTheSameFinger) {
+TEST_F(SimulatedReader, MatchScoresAboveZeroExactlyForTheSameFinger) {
   void* cache = (ZKFPM_Init(), ZKFPM_DBInit());
   ASSERT_NE(cache, nullptr);
   auto make = [](std::uint32_t finger, std::uint32_t pressNumber) {
@@ -112,7 +112,7 @@ TEST_F(SimulatedReaderTest, MatchScoresAboveZeroExactlyForTheSameFinger) {
   EXPECT_NE(ZKFPM_DBMerge(cache, a1.data(), a2.data(), a3.data(), merged.data(), &mergedLength), 0);
 }
 
-TEST_F(SimulatedReaderTest, Base64IsStandardAndStaysWithinTheBuffer) {
+TEST_F(SimulatedReader, Base64IsStandardAndStaysWithinTheBuffer) {
   unsigned char bytes[] = {'M', 'a', 'n', 'y', 0xFF, 0x00};
   char text[16];
   EXPECT_GT(ZKFPM_BlobToBase64(bytes, 6, text, sizeof text), 0);
@@ -130,7 +130,7 @@ TEST_F(SimulatedReaderTest, Base64IsStandardAndStaysWithinTheBuffer) {
   EXPECT_EQ(tooSmall[1], '#');
 }
 
-TEST_F(SimulatedReaderTest, OpeningFollowsInitAttachmentAndFailures) {
+TEST_F(SimulatedReader, OpeningFollowsInitAttachmentAndFailures) {
   EXPECT_EQ(ZKFPM_OpenDevice(0), nullptr); // before ZKFPM_Init
   ASSERT_EQ(runControlCommand("fail init"), "ok");
   EXPECT_NE(ZKFPM_Init(), 0);
@@ -161,7 +161,7 @@ TEST_F(SimulatedReaderTest, OpeningFollowsInitAttachmentAndFailures) {
   EXPECT_EQ(callCount(calls, "ZKFPM_GetParameters:1"), 1u);
 }
 
-TEST_F(SimulatedReaderTest, SerialAndImageSizeAreSettable) {
+TEST_F(SimulatedReader, SerialAndImageSizeAreSettable) {
   void* device = open();
   EXPECT_EQ(intParameter(device, ZKFP_PARAM_IMAGE_WIDTH), 300);
   EXPECT_EQ(intParameter(device, ZKFP_PARAM_IMAGE_HEIGHT), 400);
@@ -185,7 +185,7 @@ TEST_F(SimulatedReaderTest, SerialAndImageSizeAreSettable) {
   EXPECT_EQ(exact[64], '#');
 }
 
-TEST_F(SimulatedReaderTest, CommandsAreCheckedAndReported) {
+TEST_F(SimulatedReader, CommandsAreCheckedAndReported) {
   EXPECT_EQ(runControlCommand("press"), "error usage: press N (0 to 999999)");
   EXPECT_EQ(runControlCommand("press -1").substr(0, 5), "error");
   EXPECT_EQ(runControlCommand("press 1000000").substr(0, 5), "error");
@@ -211,7 +211,7 @@ TEST_F(SimulatedReaderTest, CommandsAreCheckedAndReported) {
   EXPECT_EQ(templ.size(), 2048u);
 }
 
-TEST_F(SimulatedReaderTest, WaitedPressIsAnsweredOnceTheServiceIsDoneWithIt) {
+TEST_F(SimulatedReader, WaitedPressIsAnsweredOnceTheServiceIsDoneWithIt) {
   void* device = open();
   std::vector<unsigned char> templ;
   unsigned int length = 0;
@@ -254,14 +254,14 @@ TEST_F(SimulatedReaderTest, WaitedPressIsAnsweredOnceTheServiceIsDoneWithIt) {
   EXPECT_EQ(runControlCommand("press 1 wait=60001").substr(0, 5), "error");
 }
 
-TEST_F(SimulatedReaderTest, QueueHoldsSixtyFourPresses) {
+TEST_F(SimulatedReader, QueueHoldsSixtyFourPresses) {
   for (int i = 0; i < 64; ++i)
     ASSERT_EQ(runControlCommand("press 1"), "ok") << i;
   EXPECT_EQ(runControlCommand("fake 1"), "error queue full (64 presses pending)");
   EXPECT_EQ(runControlCommand("pending"), "ok 64");
 }
 
-TEST_F(SimulatedReaderTest, ResetKeepsAnOpenReaderCapturing) {
+TEST_F(SimulatedReader, ResetKeepsAnOpenReaderCapturing) {
   void* device = open();
   void* cache = ZKFPM_DBInit();
   ASSERT_EQ(runControlCommand("unplug"), "ok");
