@@ -399,8 +399,9 @@ TEST_F(Load, ABurstOfConnectionsGivesItsMemoryBackOnceAllHaveClosed) {
          std::chrono::steady_clock::now() < deadline)
     std::this_thread::sleep_for(milliseconds(50));
   ASSERT_TRUE(waitUntilIdle(service.pid(), scaled(milliseconds(10000))));
-  if (!SANITIZED) // the sanitizers' allocator keeps freed memory for itself
+  if (!SANITIZED) { // the sanitizers' allocator keeps freed memory for itself
     EXPECT_LT(rss() - idle, 1024) << "KiB kept after the connections closed";
+  }
   // And what was given back is not missed.
   EXPECT_EQ(timedGet(INFO).reply, NO_READER);
   ClientSwarm again;
