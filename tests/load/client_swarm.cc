@@ -33,7 +33,7 @@ ClientSwarm::~ClientSwarm() {
     ::close(epoll_);
 }
 
-bool ClientSwarm::open(std::size_t count, unsigned short port) {
+bool ClientSwarm::open(std::size_t count, unsigned short port, int receiveBuffer) {
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(port);
@@ -44,6 +44,9 @@ bool ClientSwarm::open(std::size_t count, unsigned short port) {
       return false;
     const int on = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    // Before connecting, so that the window it advertises is this small from the start.
+    if (receiveBuffer > 0)
+      setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
     if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
       ::close(fd);
       return false;

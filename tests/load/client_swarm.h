@@ -19,7 +19,8 @@ class ClientSwarm {
   ClientSwarm& operator=(const ClientSwarm&) = delete;
 
   // Opens `count` more connections; false (with those that did open kept) if one failed.
-  bool open(std::size_t count, unsigned short port);
+  // A `receiveBuffer` size (bytes, 0: the system's) caps what each takes in unread.
+  bool open(std::size_t count, unsigned short port, int receiveBuffer = 0);
   std::size_t size() const { return fds_.size(); }
 
   // Sends `bytes` on every connection, or on those in [first, first + count).
