@@ -24,7 +24,11 @@ std::string getImage() {
   // A Single capture leaves the progress at 0; it still counts as one press.
   if (ready && enrollIndex == 0)
     enrollIndex = 1;
-  std::string reply = "{\"ret\":";
+  // Room for its longest form at once: pages poll this reply, so it is built with one
+  // allocation rather than one per append.
+  std::string reply;
+  reply.reserve(64);
+  reply += "{\"ret\":";
   appendDecimal(reply, ready ? RET_OK : RET_NOT_READY);
   reply += ", \"data\":{\"enroll_index\":";
   appendDecimal(reply, enrollIndex);
