@@ -64,6 +64,18 @@ lock_holder() {
   done
 }
 
+# Says what stands in the way: the process HOLDER (if one was found) after WHAT, with how to
+# stop it, or else the text UNKNOWN.
+report_holder() {
+  local holder=$1 what=$2 unknown=$3
+  if [[ -n $holder ]]; then
+    echo "make run: $what $(describe "$holder")." >&2
+    echo "Stop it with \`$(how_to_stop "$holder")\`, then run make run again." >&2
+  else
+    echo "make run: $unknown" >&2
+  fi
+}
+
 vendor=$(/sbin/ldconfig -p 2>/dev/null | awk '/libzkfp\.so /{print $NF; exit}')
 if [[ -n $vendor ]]; then
   # LD_LIBRARY_PATH comes before the binary's own search path.
@@ -86,23 +98,11 @@ if ! kill -0 "$pid" 2>/dev/null; then
   status=$?
   trap - INT TERM HUP
   if [[ $status -eq 0 ]]; then
-    holder=$(lock_holder)
-    if [[ -n $holder ]]; then
-      echo "make run: the service already runs for this user: $(describe "$holder")." >&2
-      echo "Stop it with \`$(how_to_stop "$holder")\`, then run make run again." >&2
-    else
-      echo "make run: another copy of the service already runs for this user (it holds the" \
-        "single-instance lock); stop it, then run make run again." >&2
-    fi
+    report_holder "$(lock_holder)" "the service already runs for this user:" \
+      "another copy of the service already runs for this user (it holds the single-instance lock); stop it, then run make run again."
   elif [[ $status -eq 1 ]]; then
-    holder=$(port_holder)
-    if [[ -n $holder ]]; then
-      echo "make run: port $SERVICE_PORT is taken by $(describe "$holder")." >&2
-      echo "Stop it with \`$(how_to_stop "$holder")\`, then run make run again." >&2
-    else
-      echo "make run: port $SERVICE_PORT is taken by a program of another user; it has to end" \
-        "before the service can run here." >&2
-    fi
+    report_holder "$(port_holder)" "port $SERVICE_PORT is taken by" \
+      "port $SERVICE_PORT is taken by a program of another user; it has to end before the service can run here."
   else
     echo "make run: the service ended with status $status" >&2
   fi
