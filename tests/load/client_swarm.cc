@@ -3,9 +3,12 @@
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <set>
 #include <sstream>
+#include <string>
 #include <thread>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -201,6 +204,40 @@ long openDescriptors(int pid) {
   long count = 0;
   while (const dirent* entry = readdir(dir))
     count += entry->d_name[0] != '.';
+  closedir(dir);
+  return count;
+}
+
+long openConnections(int pid, unsigned short port) {
+  // /proc/PID/net/tcp: "slot local remote state ... inode", addresses as HEXIP:HEXPORT, state
+  // 0A for listening.
+  const std::string process = "/proc/" + std::to_string(pid);
+  char portSuffix[8];
+  std::snprintf(portSuffix, sizeof portSuffix, ":%04X", port);
+  std::set<std::string> sockets;
+  std::ifstream table(process + "/net/tcp");
+  std::string line;
+  std::getline(table, line);
+  while (std::getline(table, line)) {
+    std::istringstream fields(line);
+    std::string slot, local, remote, state, skipped, inode;
+    fields >> slot >> local >> remote >> state;
+    for (int i = 0; i < 5; ++i)
+      fields >> skipped;
+    fields >> inode;
+    if (local.ends_with(portSuffix) && state != "0A")
+      sockets.insert("socket:[" + inode + "]");
+  }
+  DIR* dir = opendir((process + "/fd").c_str());
+  if (dir == nullptr)
+    return -1;
+  long count = 0;
+  char target[64];
+  while (const dirent* entry = readdir(dir)) {
+    const std::string link = process + "/fd/" + entry->d_name;
+    const ssize_t length = readlink(link.c_str(), target, sizeof target);
+    count += length > 0 && sockets.count(std::string(target, static_cast<std::size_t>(length)));
+  }
   closedir(dir);
   return count;
 }

@@ -55,5 +55,7 @@ long residentKiB(int pid);
 bool waitUntilIdle(int pid, std::chrono::milliseconds timeout);
 // The number of descriptors the process `pid` has open.
 long openDescriptors(int pid);
+// The TCP connections process `pid` holds on its local `port` (listening sockets not counted).
+long openConnections(int pid, unsigned short port);
 
 } // namespace load
