@@ -12,6 +12,11 @@
 
 namespace platform {
 
+// The concurrency hint for the io_context of an event loop that runs on one thread and that no
+// other thread touches in any way (no post, no close): where the platform allows, Asio then
+// takes no locks at all.
+extern const int EVENT_LOOP_CONCURRENCY_HINT;
+
 // Prepares a listening socket for acceptConnection: it no longer blocks.
 void prepareAcceptor(boost::asio::ip::tcp::acceptor& acceptor,
                      boost::system::error_code& error);

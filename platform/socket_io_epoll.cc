@@ -7,6 +7,7 @@
 #include "platform/socket_io.h"
 
 #include <boost/asio/detail/reactor.hpp>
+#include <boost/asio/recycling_allocator.hpp>
 #include <boost/asio/detail/reactor_op.hpp>
 #include <boost/asio/detail/socket_ops.hpp>
 
@@ -45,13 +46,20 @@ struct AcceptorTag {
   using Member = SocketImpl asio::basic_socket_acceptor<tcp>::*;
   friend Member memberOf(AcceptorTag);
 };
+// And each descriptor's registration knows its reactor, which spares looking the reactor up
+// through the socket's type-erased executor.
+using DescriptorState = detail::epoll_reactor::descriptor_state;
+struct ReactorOfTag {
+  using Member = detail::epoll_reactor* DescriptorState::*;
+  friend Member memberOf(ReactorOfTag);
+};
 template struct MemberOf<SocketTag, &asio::basic_socket<tcp>::impl_>;
 template struct MemberOf<AcceptorTag, &asio::basic_socket_acceptor<tcp>::impl_>;
+template struct MemberOf<ReactorOfTag, &DescriptorState::reactor_>;
 
 // The reactor keeps the state of every descriptor it ever watched, for reuse; after a burst of
 // connections that is one small block in every page their objects took, which keeps all those
 // pages from the heap.
-using DescriptorState = detail::epoll_reactor::descriptor_state;
 struct RegisteredTag {
   using Member = detail::object_pool<DescriptorState> detail::epoll_reactor::*;
   friend Member memberOf(RegisteredTag);
@@ -82,9 +90,17 @@ thread_local bool queueing = false;
 
 class ReadableWait final : public detail::reactor_op {
  public:
+  // Its memory is recycled by the event-loop thread, as Asio's own operations are: the next
+  // wait usually takes the block this one gave back.
+  using Allocator = asio::recycling_allocator<ReadableWait>;
+
   explicit ReadableWait(std::shared_ptr<ReadableListener> listener)
       : reactor_op(error_code(), &ReadableWait::perform, &ReadableWait::complete),
         listener_(std::move(listener)) {}
+
+  static ReadableWait* make(std::shared_ptr<ReadableListener> listener) {
+    return new (Allocator().allocate(1)) ReadableWait(std::move(listener));
+  }
 
  private:
   // Asked by the reactor after an event (readable, closed or failed): done.
@@ -95,7 +111,8 @@ class ReadableWait final : public detail::reactor_op {
     auto* wait = static_cast<ReadableWait*>(base);
     const error_code error = wait->ec_;
     std::shared_ptr<ReadableListener> listener = std::move(wait->listener_);
-    delete wait;
+    wait->~ReadableWait();
+    Allocator().deallocate(wait, 1);
     if (owner)
       listener->onReadable(error);
   }
@@ -106,16 +123,21 @@ class ReadableWait final : public detail::reactor_op {
 void startWait(const asio::any_io_executor& executor,
                detail::reactive_socket_service<tcp>::implementation_type& state,
                std::shared_ptr<ReadableListener> listener) {
-  auto& reactor = asio::use_service<detail::reactor>(
-      asio::query(executor, asio::execution::context));
-  auto* wait = new ReadableWait(std::move(listener));
+  // A socket that is not open has no registration; the reactor then fails the wait at once.
+  detail::epoll_reactor* reactor =
+      state.reactor_data_ ? state.reactor_data_->*memberOf(ReactorOfTag{})
+                          : &asio::use_service<detail::reactor>(
+                                asio::query(executor, asio::execution::context));
+  ReadableWait* wait = ReadableWait::make(std::move(listener));
   queueing = true;
-  reactor.start_op(detail::reactor::read_op, state.socket_, state.reactor_data_, wait,
-                   false, true);
+  reactor->start_op(detail::reactor::read_op, state.socket_, state.reactor_data_, wait, false,
+                    true);
   queueing = false;
 }
 
 } // namespace
+
+const int EVENT_LOOP_CONCURRENCY_HINT = BOOST_ASIO_CONCURRENCY_HINT_UNSAFE;
 
 void releaseClosedSocketsMemory(asio::execution_context& context) {
   auto& reactor = asio::use_service<detail::epoll_reactor>(context);

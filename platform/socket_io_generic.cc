@@ -22,6 +22,10 @@ std::map<const tcp::acceptor*, tcp::socket>& acceptedByWait() {
 
 } // namespace
 
+// On Windows the reactor behind async_wait runs a thread of its own, which hands completions to
+// the event loop's thread: the io_context must lock.
+const int EVENT_LOOP_CONCURRENCY_HINT = 1;
+
 void releaseClosedSocketsMemory(asio::execution_context&) {}
 
 void prepareAcceptor(tcp::acceptor& acceptor, error_code& error) {
