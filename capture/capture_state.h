@@ -99,9 +99,10 @@ struct CaptureState {
 // changes it starts here. Never destroyed, so the worker may use it until the end.
 CaptureState& captureState();
 
-// The status replies. Event-loop thread; each returns the reply's JSON text.
-std::string info();        // {"ret":0} while a reader is open, else {"ret":-1}
-std::string getImage();    // progress: ret 0 or -4 and "enroll_index"
-std::string getTemplate(); // the waiting template, handed over once, or {"ret":-4}
+// The status replies. Event-loop thread; each puts the reply's JSON text in `reply`, in place
+// of what it held and in the memory it has: pages poll them.
+void info(std::string& reply);        // {"ret":0} while a reader is open, else {"ret":-1}
+void getImage(std::string& reply);    // progress: ret 0 or -4 and "enroll_index"
+void getTemplate(std::string& reply); // the waiting template, handed over once, or {"ret":-4}
 
 } // namespace capture

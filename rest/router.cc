@@ -11,7 +11,7 @@ namespace {
 
 struct Route {
   std::string_view path;
-  std::string (*operation)(std::string_view queryString);
+  void (*operation)(std::string_view queryString, std::string& body);
   // Its reply carries something given out only once: it must not run unless the body is sent.
   bool handsSomethingOver;
 };
@@ -19,19 +19,23 @@ struct Route {
 // Paths match exactly (case, length, no trailing "/"), so the order does not matter.
 constexpr std::array<Route, 5> ROUTES{{
     {"/varuvezivuv/fingerprint/beginCapture",
-     [](std::string_view queryString) {
+     [](std::string_view queryString, std::string& body) {
        const capture::BeginCaptureFlags flags = capture::beginCaptureFlags(queryString);
-       return capture::beginCapture(flags.modeArg, flags.fakeArg);
+       body = capture::beginCapture(flags.modeArg, flags.fakeArg);
      },
      false},
-    {"/varuvezivuv/info", [](std::string_view) { return capture::info(); }, false},
-    {"/varuvezivuv/fingerprint/getImage", [](std::string_view) { return capture::getImage(); },
+    {"/varuvezivuv/info", [](std::string_view, std::string& body) { capture::info(body); },
      false},
+    {"/varuvezivuv/fingerprint/getImage",
+     [](std::string_view, std::string& body) { capture::getImage(body); }, false},
     {"/varuvezivuv/fingerprint/getTemplate",
-     [](std::string_view) { return capture::getTemplate(); }, true},
+     [](std::string_view, std::string& body) { capture::getTemplate(body); }, true},
     {"/varuvezivuv/fingerprint/cancelCapture",
-     [](std::string_view) { return std::string("{\"ret\":0}"); }, false},
+     [](std::string_view, std::string& body) { body = "{\"ret\":0}"; }, false},
 }};
+
+// Every reply body is built here, then framed into the output. Event-loop thread only.
+std::string bodyBuffer;
 
 } // namespace
 
@@ -42,23 +46,24 @@ RequestTarget splitTarget(std::string_view target) {
   return {target.substr(0, question), target.substr(question + 1)};
 }
 
-std::optional<std::string> routeRequest(const HttpRequest& request) {
+bool routeRequest(const HttpRequest& request, std::string& body) {
   const RequestTarget target = splitTarget(request.target);
   for (const Route& route : ROUTES) {
     if (route.path != target.uri)
       continue;
     if (request.isHead && route.handsSomethingOver)
-      return std::string();
-    return route.operation(target.queryString);
+      body.clear();
+    else
+      route.operation(target.queryString, body);
+    return true;
   }
-  return std::nullopt;
+  return false;
 }
 
 AfterRequest handleHttpEvent(const HttpRequest& request, std::string& output) {
-  const std::optional<std::string> body = routeRequest(request);
-  if (!body)
+  if (!routeRequest(request, bodyBuffer))
     return AfterRequest::Close;
-  sendJsonReply(output, *body, request.isHead ? ReplyBody::Omitted : ReplyBody::Sent);
+  sendJsonReply(output, bodyBuffer, request.isHead ? ReplyBody::Omitted : ReplyBody::Sent);
   return AfterRequest::KeepOpen;
 }
 

@@ -3,7 +3,6 @@
 // Event-loop thread only (the operations touch the capture state).
 #pragma once
 
-#include <optional>
 #include <string>
 #include <string_view>
 
@@ -24,9 +23,10 @@ struct RequestTarget {
 };
 RequestTarget splitTarget(std::string_view target);
 
-// The reply body for `request`, or nothing when no route matches. For a HEAD request an
-// operation that hands something over is not run, and the body is empty.
-std::optional<std::string> routeRequest(const HttpRequest& request);
+// Puts the reply body for `request` in `body` (in place of what it held); false when no route
+// matches. For a HEAD request an operation that hands something over is not run, and the body
+// is empty.
+bool routeRequest(const HttpRequest& request, std::string& body);
 
 // Routes one request and appends its whole reply to `output`; Close when no route matched.
 AfterRequest handleHttpEvent(const HttpRequest& request, std::string& output);

@@ -8,6 +8,13 @@
 namespace capture {
 namespace {
 
+// The reply an operation writes, into a buffer that held another reply before.
+std::string replyOf(void (*operation)(std::string&)) {
+  std::string reply = "{\"ret\":0, \"data\":{\"a reply of before, longer than any status reply\"}}";
+  operation(reply);
+  return reply;
+}
+
 class StatusReplies : public ::testing::Test {
  protected:
   static CaptureState::Progress& progress() { return captureState().progress; }
@@ -24,30 +31,30 @@ class StatusReplies : public ::testing::Test {
 };
 
 TEST_F(StatusReplies, FreshServiceHasNoReaderAndNothingReady) {
-  EXPECT_EQ(info(), "{\"ret\":-1}");
-  EXPECT_EQ(getImage(), "{\"ret\":-4, \"data\":{\"enroll_index\":0}}");
-  EXPECT_EQ(getTemplate(), "{\"ret\":-4}");
+  EXPECT_EQ(replyOf(info), "{\"ret\":-1}");
+  EXPECT_EQ(replyOf(getImage), "{\"ret\":-4, \"data\":{\"enroll_index\":0}}");
+  EXPECT_EQ(replyOf(getTemplate), "{\"ret\":-4}");
 }
 
 TEST_F(StatusReplies, EnrolmentProgressShowsWhileNothingIsReady) {
   setProgress(2, "");
-  EXPECT_EQ(getImage(), "{\"ret\":-4, \"data\":{\"enroll_index\":2}}");
-  EXPECT_EQ(getTemplate(), "{\"ret\":-4}");
-  EXPECT_EQ(getImage(), "{\"ret\":-4, \"data\":{\"enroll_index\":2}}");
+  EXPECT_EQ(replyOf(getImage), "{\"ret\":-4, \"data\":{\"enroll_index\":2}}");
+  EXPECT_EQ(replyOf(getTemplate), "{\"ret\":-4}");
+  EXPECT_EQ(replyOf(getImage), "{\"ret\":-4, \"data\":{\"enroll_index\":2}}");
 }
 
 TEST_F(StatusReplies, SingleTemplateCountsAsOnePressAndIsHandedOverOnce) {
   setProgress(0, "AAEC");
-  EXPECT_EQ(getImage(), "{\"ret\":0, \"data\":{\"enroll_index\":1}}");
-  EXPECT_EQ(getTemplate(), "{\"ret\":0, \"data\":{\"template\":\"AAEC\"}}");
-  EXPECT_EQ(getTemplate(), "{\"ret\":-4}");
-  EXPECT_EQ(getImage(), "{\"ret\":-4, \"data\":{\"enroll_index\":0}}");
+  EXPECT_EQ(replyOf(getImage), "{\"ret\":0, \"data\":{\"enroll_index\":1}}");
+  EXPECT_EQ(replyOf(getTemplate), "{\"ret\":0, \"data\":{\"template\":\"AAEC\"}}");
+  EXPECT_EQ(replyOf(getTemplate), "{\"ret\":-4}");
+  EXPECT_EQ(replyOf(getImage), "{\"ret\":-4, \"data\":{\"enroll_index\":0}}");
 }
 
 TEST_F(StatusReplies, EnrolledTemplateResetsProgressWhenFetched) {
   setProgress(3, "TUVSR0VE");
-  EXPECT_EQ(getImage(), "{\"ret\":0, \"data\":{\"enroll_index\":3}}");
-  EXPECT_EQ(getTemplate(), "{\"ret\":0, \"data\":{\"template\":\"TUVSR0VE\"}}");
+  EXPECT_EQ(replyOf(getImage), "{\"ret\":0, \"data\":{\"enroll_index\":3}}");
+  EXPECT_EQ(replyOf(getTemplate), "{\"ret\":0, \"data\":{\"template\":\"TUVSR0VE\"}}");
   platform::MutexLock lock(progress().mutex);
   EXPECT_EQ(progress().enrollIndex, 0);
   EXPECT_TRUE(std::all_of(std::begin(progress().templateText), std::end(progress().templateText),
@@ -59,7 +66,7 @@ TEST_F(StatusReplies, TemplateFillingTheWholeBufferIsReadNoFurther) {
     platform::MutexLock lock(progress().mutex);
     std::memset(progress().templateText, 'A', TEMPLATE_TEXT_SIZE); // no terminator
   }
-  const std::string reply = getTemplate();
+  const std::string reply = replyOf(getTemplate);
   EXPECT_EQ(reply, "{\"ret\":0, \"data\":{\"template\":\"" + std::string(TEMPLATE_TEXT_SIZE, 'A') +
                        "\"}}");
 }
