@@ -78,7 +78,7 @@ HttpSession::Next HttpSession::receive(std::string_view data, std::string& outpu
   if (next == Next::Read && input.size() <= MAX_PENDING_INPUT) {
     if (usePending)
       pending_.erase(0, received - input.size());
-    else
+    else if (!input.empty())
       pending_.assign(input);
     return Next::Read;
   }

@@ -10,6 +10,8 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <string>
+#include <vector>
 
 namespace rest {
 namespace {
@@ -217,7 +219,7 @@ TEST_F(Session, TheHeadLimitCountsBareLineFeedsAsSent) {
 // A head arriving whole in the usual form is read in one pass, one arriving in pieces by the
 // general parser: both answer every head alike, plain or not.
 TEST_F(Session, HeadsAreAnsweredAlikeWholeOrInPieces) {
-  for (const std::string& request : {
+  std::vector<std::string> requests = {
            std::string("HEAD /varuvezivuv/info HTTP/1.1\r\nHost: x\r\n\r\n"),
            std::string("head /varuvezivuv/info HTTP/1.1\r\n\r\n"),
            std::string("GET /varuvezivuv/info?\xc3\xa9 HTTP/1.0\r\nX:\r\nY:  v \xff \r\n\r\n"),
@@ -232,7 +234,19 @@ TEST_F(Session, HeadsAreAnsweredAlikeWholeOrInPieces) {
            std::string("GET /varuvezivuv/info HTTP/1.1\r\nCONTENT-LENGTH: 2\r\n\r\nab"),
            std::string("GET /varuvezivuv/info HTTP/1.1\r\nupgrade: x\r\n\r\n"),
            std::string("GET /varuvezivuv/info HTTP/1.1\r\nSec-WebSocket-Key: k\r\n\r\n"),
-       }) {
+  };
+  // A byte that ends a target's or a value's run, at every place of the blocks a scan reads,
+  // last or not.
+  for (std::size_t at = 0; at < 40; ++at) {
+    for (const char end : {'\x7f', '\x1f', '\0', ' '}) {
+      for (const std::string_view after : {"", "qq"}) {
+        const std::string run = std::string(at, 'q') + end + std::string(after);
+        requests.push_back("GET /varuvezivuv/info?" + run + " HTTP/1.1\r\n\r\n");
+        requests.push_back("GET /varuvezivuv/info HTTP/1.1\r\nX: " + run + "\r\n\r\n");
+      }
+    }
+  }
+  for (const std::string& request : requests) {
     HttpSession whole;
     std::string wholeOutput;
     const HttpSession::Next wholeNext = whole.receive(request, wholeOutput);
