@@ -37,7 +37,8 @@ void getImage(std::string& reply) {
   put(", \"data\":{\"enroll_index\":");
   end = std::to_chars(end, std::end(text), enrollIndex).ptr;
   put("}}");
-  reply.assign(text, end);
+  reply.clear(); // then a plain append: cheaper than assign, which must allow for overlap
+  reply.append(text, end);
 }
 
 void getTemplate(std::string& reply) {

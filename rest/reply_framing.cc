@@ -6,32 +6,33 @@
 namespace rest {
 
 void sendJsonReply(std::string& output, std::string_view body, ReplyBody replyBody) {
-  constexpr std::string_view CHUNK_END = "\r\n";
-  constexpr std::string_view LAST_CHUNK = "0\r\n\r\n";
+  // The chunk's end, then the last chunk.
+  constexpr std::string_view REPLY_TAIL = "\r\n0\r\n\r\n";
   if (replyBody == ReplyBody::Omitted) {
     output += REPLY_HEAD;
     return;
   }
-  // The chunk's size line, in upper-case hexadecimal.
-  char sizeLine[16 + CHUNK_END.size()];
-  char* sizeLineEnd = sizeLine;
-  if (!body.empty()) {
-    sizeLineEnd = std::to_chars(sizeLine, sizeLine + 16, body.size(), 16).ptr;
-    for (char* digit = sizeLine; digit != sizeLineEnd; ++digit)
-      if (*digit >= 'a')
-        *digit = static_cast<char>(*digit - 'a' + 'A');
-    sizeLineEnd = std::copy(CHUNK_END.begin(), CHUNK_END.end(), sizeLineEnd);
+  if (body.empty()) {
+    output += REPLY_HEAD;
+    output += REPLY_TAIL.substr(2);
+    return;
   }
-  // One growth at most, for the whole reply.
-  output.reserve(output.size() + REPLY_HEAD.size() + sizeof sizeLine + body.size() +
-                 CHUNK_END.size() + LAST_CHUNK.size());
-  output += REPLY_HEAD;
-  if (!body.empty()) {
-    output.append(sizeLine, sizeLineEnd);
-    output += body;
-    output += CHUNK_END;
-  }
-  output += LAST_CHUNK;
+  // The head, then the chunk's size line in upper-case hexadecimal, put together here so that
+  // the reply takes three appends.
+  char head[REPLY_HEAD.size() + 16 + 2];
+  char* headEnd = std::copy(REPLY_HEAD.begin(), REPLY_HEAD.end(), head);
+  char* const digits = headEnd;
+  headEnd = std::to_chars(digits, digits + 16, body.size(), 16).ptr;
+  for (char* digit = digits; digit != headEnd; ++digit)
+    if (*digit >= 'a')
+      *digit = static_cast<char>(*digit - 'a' + 'A');
+  *headEnd++ = '\r';
+  *headEnd++ = '\n';
+  output.reserve(output.size() + static_cast<std::size_t>(headEnd - head) + body.size() +
+                 REPLY_TAIL.size());
+  output.append(head, headEnd);
+  output += body;
+  output += REPLY_TAIL;
 }
 
 } // namespace rest
