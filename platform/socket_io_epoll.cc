@@ -12,8 +12,6 @@
 #include <boost/asio/detail/socket_ops.hpp>
 
 #include <malloc.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -162,14 +160,6 @@ void prepareAcceptor(tcp::acceptor& acceptor, error_code& error) {
   // Accepted sockets take it from the listener, each without a setsockopt of its own.
   if (!error)
     acceptor.set_option(tcp::no_delay(true), error);
-  // And the congestion control: Reno, the cheapest per acknowledgement. A connection here
-  // carries one small request and one small reply at a time, which no congestion window ever
-  // holds back, so a costlier algorithm the system may default to (BBR) buys it nothing. Where
-  // Reno cannot be had the system's stays: nothing depends on it.
-  if (!error) {
-    constexpr char RENO[] = "reno";
-    ::setsockopt(acceptor.native_handle(), IPPROTO_TCP, TCP_CONGESTION, RENO, sizeof RENO - 1);
-  }
 }
 
 void acceptConnection(tcp::acceptor& acceptor, tcp::socket& peer, error_code& error) {
