@@ -6,11 +6,20 @@
 // Event-loop thread only: the thread that runs the sockets' io_context.
 #pragma once
 
+#include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 
 #include <memory>
 
 namespace platform {
+
+// The event loop's sockets, bound to its io_context itself rather than through Asio's
+// type-erased executor: that would add 48 bytes to every connection, and a look-up to the
+// operations that need the executor.
+using Socket = boost::asio::basic_stream_socket<boost::asio::ip::tcp,
+                                                boost::asio::io_context::executor_type>;
+using Acceptor = boost::asio::basic_socket_acceptor<boost::asio::ip::tcp,
+                                                    boost::asio::io_context::executor_type>;
 
 // The concurrency hint for the io_context of an event loop that runs on one thread and that no
 // other thread touches in any way (no post, no close): where the platform allows, Asio then
@@ -18,15 +27,15 @@ namespace platform {
 extern const int EVENT_LOOP_CONCURRENCY_HINT;
 
 // Prepares a listening socket for acceptConnection: it no longer blocks.
-void prepareAcceptor(boost::asio::ip::tcp::acceptor& acceptor,
+void prepareAcceptor(Acceptor& acceptor,
                      boost::system::error_code& error);
 
 // Accepts one connection waiting on `acceptor` into `peer` (closed on entry), a socket that
 // never blocks (reads and writes fail with would_block instead), sends without delay
 // (TCP_NODELAY) and is not inherited by child processes. With no connection waiting:
 // would_block.
-void acceptConnection(boost::asio::ip::tcp::acceptor& acceptor,
-                      boost::asio::ip::tcp::socket& peer, boost::system::error_code& error);
+void acceptConnection(Acceptor& acceptor,
+                      Socket& peer, boost::system::error_code& error);
 
 // Told, on the event-loop thread, that what it waits for has come (or failed).
 class ReadableListener {
@@ -42,9 +51,9 @@ class ReadableListener {
 // until then, and must keep the acceptor alive. Precondition, which spares a read that could only find nothing: the caller's
 // last read (or accept) on it found nothing left to take — it failed with would_block or took
 // less than it asked for — and the event loop has not waited for events since.
-void whenReadable(boost::asio::ip::tcp::socket& socket,
+void whenReadable(Socket& socket,
                   std::shared_ptr<ReadableListener> listener);
-void whenReadable(boost::asio::ip::tcp::acceptor& acceptor,
+void whenReadable(Acceptor& acceptor,
                   std::shared_ptr<ReadableListener> listener);
 
 // Gives back to the operating system what the event loop of `context` and the heap still keep

@@ -37,13 +37,13 @@ struct MemberOf {
   friend typename Tag::Member memberOf(Tag) { return member; }
 };
 using SocketImpl = detail::io_object_impl<detail::reactive_socket_service<tcp>,
-                                          asio::any_io_executor>;
+                                          asio::io_context::executor_type>;
 struct SocketTag {
-  using Member = SocketImpl asio::basic_socket<tcp>::*;
+  using Member = SocketImpl asio::basic_socket<tcp, asio::io_context::executor_type>::*;
   friend Member memberOf(SocketTag);
 };
 struct AcceptorTag {
-  using Member = SocketImpl asio::basic_socket_acceptor<tcp>::*;
+  using Member = SocketImpl asio::basic_socket_acceptor<tcp, asio::io_context::executor_type>::*;
   friend Member memberOf(AcceptorTag);
 };
 // And each descriptor's registration knows its reactor, which spares looking the reactor up
@@ -53,8 +53,9 @@ struct ReactorOfTag {
   using Member = detail::epoll_reactor* DescriptorState::*;
   friend Member memberOf(ReactorOfTag);
 };
-template struct MemberOf<SocketTag, &asio::basic_socket<tcp>::impl_>;
-template struct MemberOf<AcceptorTag, &asio::basic_socket_acceptor<tcp>::impl_>;
+template struct MemberOf<SocketTag, &asio::basic_socket<tcp, asio::io_context::executor_type>::impl_>;
+template struct MemberOf<AcceptorTag,
+                         &asio::basic_socket_acceptor<tcp, asio::io_context::executor_type>::impl_>;
 template struct MemberOf<ReactorOfTag, &DescriptorState::reactor_>;
 
 // The reactor keeps the state of every descriptor it ever watched, for reuse; after a burst of
@@ -77,10 +78,10 @@ template struct MemberOf<RegisteredMutexTag,
                          &detail::epoll_reactor::registered_descriptors_mutex_>;
 template struct MemberOf<FreeListTag, &detail::object_pool<DescriptorState>::free_list_>;
 
-detail::reactive_socket_service<tcp>::implementation_type& stateOf(tcp::socket& socket) {
+detail::reactive_socket_service<tcp>::implementation_type& stateOf(Socket& socket) {
   return (socket.*memberOf(SocketTag{})).get_implementation();
 }
-detail::reactive_socket_service<tcp>::implementation_type& stateOf(tcp::acceptor& acceptor) {
+detail::reactive_socket_service<tcp>::implementation_type& stateOf(Acceptor& acceptor) {
   return (acceptor.*memberOf(AcceptorTag{})).get_implementation();
 }
 
@@ -120,14 +121,13 @@ class ReadableWait final : public detail::reactor_op {
   std::shared_ptr<ReadableListener> listener_;
 };
 
-void startWait(const asio::any_io_executor& executor,
+void startWait(const asio::io_context::executor_type& executor,
                detail::reactive_socket_service<tcp>::implementation_type& state,
                std::shared_ptr<ReadableListener> listener) {
   // A socket that is not open has no registration; the reactor then fails the wait at once.
   detail::epoll_reactor* reactor =
       state.reactor_data_ ? state.reactor_data_->*memberOf(ReactorOfTag{})
-                          : &asio::use_service<detail::reactor>(
-                                asio::query(executor, asio::execution::context));
+                          : &asio::use_service<detail::reactor>(executor.context());
   ReadableWait* wait = ReadableWait::make(std::move(listener));
   queueing = true;
   reactor->start_op(detail::reactor::read_op, state.socket_, state.reactor_data_, wait, false,
@@ -155,14 +155,14 @@ void releaseClosedSocketsMemory(asio::execution_context& context) {
 #endif
 }
 
-void prepareAcceptor(tcp::acceptor& acceptor, error_code& error) {
+void prepareAcceptor(Acceptor& acceptor, error_code& error) {
   acceptor.non_blocking(true, error);
   // Accepted sockets take it from the listener, each without a setsockopt of its own.
   if (!error)
     acceptor.set_option(tcp::no_delay(true), error);
 }
 
-void acceptConnection(tcp::acceptor& acceptor, tcp::socket& peer, error_code& error) {
+void acceptConnection(Acceptor& acceptor, Socket& peer, error_code& error) {
   const int descriptor =
       ::accept4(acceptor.native_handle(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
   if (descriptor < 0) {
@@ -182,11 +182,11 @@ void acceptConnection(tcp::acceptor& acceptor, tcp::socket& peer, error_code& er
   state &= ~detail::socket_ops::possible_dup;
 }
 
-void whenReadable(tcp::socket& socket, std::shared_ptr<ReadableListener> listener) {
+void whenReadable(Socket& socket, std::shared_ptr<ReadableListener> listener) {
   startWait(socket.get_executor(), stateOf(socket), std::move(listener));
 }
 
-void whenReadable(tcp::acceptor& acceptor, std::shared_ptr<ReadableListener> listener) {
+void whenReadable(Acceptor& acceptor, std::shared_ptr<ReadableListener> listener) {
   startWait(acceptor.get_executor(), stateOf(acceptor), std::move(listener));
 }
 

@@ -15,8 +15,8 @@ using boost::system::error_code;
 namespace {
 
 // Connections accepted by a wait and not yet taken, one at most per acceptor.
-std::map<const tcp::acceptor*, tcp::socket>& acceptedByWait() {
-  static std::map<const tcp::acceptor*, tcp::socket> accepted;
+std::map<const Acceptor*, Socket>& acceptedByWait() {
+  static std::map<const Acceptor*, Socket> accepted;
   return accepted;
 }
 
@@ -28,11 +28,11 @@ const int EVENT_LOOP_CONCURRENCY_HINT = 1;
 
 void releaseClosedSocketsMemory(asio::execution_context&) {}
 
-void prepareAcceptor(tcp::acceptor& acceptor, error_code& error) {
+void prepareAcceptor(Acceptor& acceptor, error_code& error) {
   acceptor.non_blocking(true, error);
 }
 
-void acceptConnection(tcp::acceptor& acceptor, tcp::socket& peer, error_code& error) {
+void acceptConnection(Acceptor& acceptor, Socket& peer, error_code& error) {
   if (auto waiting = acceptedByWait().find(&acceptor); waiting != acceptedByWait().end()) {
     peer = std::move(waiting->second);
     acceptedByWait().erase(waiting);
@@ -49,16 +49,16 @@ void acceptConnection(tcp::acceptor& acceptor, tcp::socket& peer, error_code& er
   }
 }
 
-void whenReadable(tcp::socket& socket, std::shared_ptr<ReadableListener> listener) {
-  socket.async_wait(tcp::socket::wait_read,
+void whenReadable(Socket& socket, std::shared_ptr<ReadableListener> listener) {
+  socket.async_wait(Socket::wait_read,
                     [listener = std::move(listener)](const error_code& error) {
                       listener->onReadable(error);
                     });
 }
 
-void whenReadable(tcp::acceptor& acceptor, std::shared_ptr<ReadableListener> listener) {
+void whenReadable(Acceptor& acceptor, std::shared_ptr<ReadableListener> listener) {
   // The listener keeps the acceptor alive until the handler has run.
-  auto peer = std::make_shared<tcp::socket>(acceptor.get_executor());
+  auto peer = std::make_shared<Socket>(acceptor.get_executor());
   acceptor.async_accept(*peer, [&acceptor, peer, listener = std::move(listener)](
                                    const error_code& error) {
     if (!error)

@@ -25,7 +25,7 @@ constexpr std::size_t REPLY_BUFFER_KEPT = 16 * 1024;
 
 } // namespace
 
-Connection::Connection(asio::ip::tcp::socket socket, ConnectionRegistry& registry)
+Connection::Connection(platform::Socket socket, ConnectionRegistry& registry)
     : socket_(std::move(socket)), registry_(registry) {}
 
 Connection::~Connection() { registry_.closed(*this); }
@@ -135,7 +135,7 @@ void Connection::onWritable(const error_code& error) {
 
 void Connection::doLingeringClose() {
   error_code ignored;
-  socket_.shutdown(asio::ip::tcp::socket::shutdown_send, ignored);
+  socket_.shutdown(platform::Socket::shutdown_send, ignored);
   registry_.closing(*this);
   lingerTimer_ = std::make_unique<asio::steady_timer>(socket_.get_executor());
   lingerTimer_->expires_after(LINGER_TIME);

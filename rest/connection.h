@@ -28,7 +28,7 @@ class Connection final : public std::enable_shared_from_this<Connection>,
                          public platform::ReadableListener {
  public:
   // `socket`: from platform::acceptConnection, so that it never blocks.
-  Connection(boost::asio::ip::tcp::socket socket, ConnectionRegistry& registry);
+  Connection(platform::Socket socket, ConnectionRegistry& registry);
   ~Connection();
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
@@ -55,7 +55,7 @@ class Connection final : public std::enable_shared_from_this<Connection>,
   void onLingerReadable(const boost::system::error_code& error);
   void shed() override;
 
-  boost::asio::ip::tcp::socket socket_;
+  platform::Socket socket_;
   ConnectionRegistry& registry_;
   std::size_t requestsFiled_ = 0; // the session's requests() when last filed
   HttpSession session_;

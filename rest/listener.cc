@@ -28,7 +28,7 @@ bool isResourceShortage(const error_code& error) {
 std::shared_ptr<Listener> Listener::start(asio::io_context& context, std::uint16_t port,
                                           std::size_t descriptorLimit,
                                           const StallTimeouts& timeouts) {
-  tcp::acceptor acceptor(context);
+  platform::Acceptor acceptor(context);
   error_code error;
   acceptor.open(tcp::v4(), error);
   if (error || !platform::prepareExclusiveListener(acceptor.native_handle()))
@@ -47,7 +47,7 @@ std::shared_ptr<Listener> Listener::start(asio::io_context& context, std::uint16
   return listener;
 }
 
-Listener::Listener(asio::io_context& context, tcp::acceptor acceptor,
+Listener::Listener(asio::io_context& context, platform::Acceptor acceptor,
                    std::size_t descriptorLimit, const StallTimeouts& timeouts)
     : acceptor_(std::move(acceptor)), connections_(context, descriptorLimit, timeouts),
       retryTimer_(context) {}
@@ -58,7 +58,7 @@ void Listener::onReadable(const error_code& error) {
   if (error == asio::error::operation_aborted)
     return;
   for (int turn = 0; turn < ACCEPTS_PER_TURN; ++turn) {
-    tcp::socket socket(acceptor_.get_executor());
+    platform::Socket socket(acceptor_.get_executor());
     error_code acceptError;
     platform::acceptConnection(acceptor_, socket, acceptError);
     if (acceptError == asio::error::would_block) {

@@ -27,7 +27,7 @@ class Listener final : public std::enable_shared_from_this<Listener>,
                                          std::size_t descriptorLimit,
                                          const StallTimeouts& timeouts = {});
 
-  Listener(boost::asio::io_context& context, boost::asio::ip::tcp::acceptor acceptor,
+  Listener(boost::asio::io_context& context, platform::Acceptor acceptor,
            std::size_t descriptorLimit, const StallTimeouts& timeouts);
   Listener(const Listener&) = delete;
   Listener& operator=(const Listener&) = delete;
@@ -38,7 +38,7 @@ class Listener final : public std::enable_shared_from_this<Listener>,
   // Accepts the clients waiting, a few at a time, and waits again.
   void onReadable(const boost::system::error_code& error) override;
 
-  boost::asio::ip::tcp::acceptor acceptor_;
+  platform::Acceptor acceptor_;
   ConnectionRegistry connections_;
   // Out of descriptors with no connection to close, a failing accept would fail again at
   // once: it waits a moment instead.
