@@ -31,7 +31,9 @@ void getImage(std::string& reply) {
   // Built on the stack and copied once: pages poll this reply.
   char text[64];
   char* end = text;
-  const auto put = [&end](std::string_view part) { end = std::copy(part.begin(), part.end(), end); };
+  const auto put = [&end](std::string_view part) {
+    end = std::copy(part.begin(), part.end(), end);
+  };
   put("{\"ret\":");
   end = std::to_chars(end, std::end(text), ready ? RET_OK : RET_NOT_READY).ptr;
   put(", \"data\":{\"enroll_index\":");

@@ -27,15 +27,13 @@ using Acceptor = boost::asio::basic_socket_acceptor<boost::asio::ip::tcp,
 extern const int EVENT_LOOP_CONCURRENCY_HINT;
 
 // Prepares a listening socket for acceptConnection: it no longer blocks.
-void prepareAcceptor(Acceptor& acceptor,
-                     boost::system::error_code& error);
+void prepareAcceptor(Acceptor& acceptor, boost::system::error_code& error);
 
 // Accepts one connection waiting on `acceptor` into `peer` (closed on entry), a socket that
 // never blocks (reads and writes fail with would_block instead), sends without delay
 // (TCP_NODELAY) and is not inherited by child processes. With no connection waiting:
 // would_block.
-void acceptConnection(Acceptor& acceptor,
-                      Socket& peer, boost::system::error_code& error);
+void acceptConnection(Acceptor& acceptor, Socket& peer, boost::system::error_code& error);
 
 // Told, on the event-loop thread, that what it waits for has come (or failed).
 class ReadableListener {
@@ -48,13 +46,12 @@ class ReadableListener {
 
 // Calls listener->onReadable once `socket` (or `acceptor`) has something to read, or has
 // failed or closed; with operation_aborted when it is closed first. The listener is kept alive
-// until then, and must keep the acceptor alive. Precondition, which spares a read that could only find nothing: the caller's
-// last read (or accept) on it found nothing left to take — it failed with would_block or took
-// less than it asked for — and the event loop has not waited for events since.
-void whenReadable(Socket& socket,
-                  std::shared_ptr<ReadableListener> listener);
-void whenReadable(Acceptor& acceptor,
-                  std::shared_ptr<ReadableListener> listener);
+// until then, and must keep the acceptor alive. Precondition, which spares a read that could
+// only find nothing: the caller's last read (or accept) on it found nothing left to take — it
+// failed with would_block or took less than it asked for — and the event loop has not waited
+// for events since.
+void whenReadable(Socket& socket, std::shared_ptr<ReadableListener> listener);
+void whenReadable(Acceptor& acceptor, std::shared_ptr<ReadableListener> listener);
 
 // Gives back to the operating system what the event loop of `context` and the heap still keep
 // of sockets that have closed, where the platform keeps any. Only from a handler posted after

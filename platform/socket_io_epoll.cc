@@ -7,9 +7,9 @@
 #include "platform/socket_io.h"
 
 #include <boost/asio/detail/reactor.hpp>
-#include <boost/asio/recycling_allocator.hpp>
 #include <boost/asio/detail/reactor_op.hpp>
 #include <boost/asio/detail/socket_ops.hpp>
+#include <boost/asio/recycling_allocator.hpp>
 
 #include <malloc.h>
 #include <sys/socket.h>
@@ -36,26 +36,25 @@ template <typename Tag, typename Tag::Member member>
 struct MemberOf {
   friend typename Tag::Member memberOf(Tag) { return member; }
 };
-using SocketImpl = detail::io_object_impl<detail::reactive_socket_service<tcp>,
-                                          asio::io_context::executor_type>;
+using Executor = asio::io_context::executor_type;
+using SocketImpl = detail::io_object_impl<detail::reactive_socket_service<tcp>, Executor>;
 struct SocketTag {
-  using Member = SocketImpl asio::basic_socket<tcp, asio::io_context::executor_type>::*;
+  using Member = SocketImpl asio::basic_socket<tcp, Executor>::*;
   friend Member memberOf(SocketTag);
 };
 struct AcceptorTag {
-  using Member = SocketImpl asio::basic_socket_acceptor<tcp, asio::io_context::executor_type>::*;
+  using Member = SocketImpl asio::basic_socket_acceptor<tcp, Executor>::*;
   friend Member memberOf(AcceptorTag);
 };
 // And each descriptor's registration knows its reactor, which spares looking the reactor up
-// through the socket's type-erased executor.
+// among the io_context's services on every wait.
 using DescriptorState = detail::epoll_reactor::descriptor_state;
 struct ReactorOfTag {
   using Member = detail::epoll_reactor* DescriptorState::*;
   friend Member memberOf(ReactorOfTag);
 };
-template struct MemberOf<SocketTag, &asio::basic_socket<tcp, asio::io_context::executor_type>::impl_>;
-template struct MemberOf<AcceptorTag,
-                         &asio::basic_socket_acceptor<tcp, asio::io_context::executor_type>::impl_>;
+template struct MemberOf<SocketTag, &asio::basic_socket<tcp, Executor>::impl_>;
+template struct MemberOf<AcceptorTag, &asio::basic_socket_acceptor<tcp, Executor>::impl_>;
 template struct MemberOf<ReactorOfTag, &DescriptorState::reactor_>;
 
 // The reactor keeps the state of every descriptor it ever watched, for reuse; after a burst of
@@ -121,7 +120,7 @@ class ReadableWait final : public detail::reactor_op {
   std::shared_ptr<ReadableListener> listener_;
 };
 
-void startWait(const asio::io_context::executor_type& executor,
+void startWait(const Executor& executor,
                detail::reactive_socket_service<tcp>::implementation_type& state,
                std::shared_ptr<ReadableListener> listener) {
   // A socket that is not open has no registration; the reactor then fails the wait at once.

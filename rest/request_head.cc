@@ -37,7 +37,8 @@ std::size_t skipToken(std::string_view bytes, std::size_t at) {
 // header value's. Sixteen at a time where SSE2 is there, then eight at a time: in each word,
 // the lowest byte the test marks is the first that ends the run (a mark past it may be wrong,
 // one before it never is).
-[[gnu::always_inline]] inline std::size_t skipAtLeast(std::string_view bytes, std::size_t at, unsigned char lowest) {
+[[gnu::always_inline]] inline std::size_t skipAtLeast(std::string_view bytes, std::size_t at,
+                                                      unsigned char lowest) {
 #if defined(__SSE2__)
   const __m128i highestBelow = _mm_set1_epi8(static_cast<char>(lowest - 1));
   const __m128i del = _mm_set1_epi8(0x7F);
