@@ -35,23 +35,39 @@ void prepareAcceptor(Acceptor& acceptor, boost::system::error_code& error);
 // would_block.
 void acceptConnection(Acceptor& acceptor, Socket& peer, boost::system::error_code& error);
 
-// Told, on the event-loop thread, that what it waits for has come (or failed).
+// Told, on the event-loop thread, that what it waits for has come (or failed). It keeps the
+// record of its wait from one wait to the next, so that waiting allocates nothing.
 class ReadableListener {
  public:
   virtual void onReadable(const boost::system::error_code& error) = 0;
+  // A reference to this listener, held while it waits.
+  virtual std::shared_ptr<ReadableListener> keepAlive() = 0;
+
+  // The platform's record of a wait, made at the first one.
+  struct WaitRecord;
+  struct WaitRecordDeleter {
+    void operator()(WaitRecord* record) const;
+  };
 
  protected:
+  ReadableListener() = default;
   ~ReadableListener() = default;
+
+ private:
+  friend void whenReadable(Socket& socket, ReadableListener& listener);
+  friend void whenReadable(Acceptor& acceptor, ReadableListener& listener);
+
+  std::unique_ptr<WaitRecord, WaitRecordDeleter> waitRecord_;
 };
 
-// Calls listener->onReadable once `socket` (or `acceptor`) has something to read, or has
-// failed or closed; with operation_aborted when it is closed first. The listener is kept alive
-// until then, and must keep the acceptor alive. Precondition, which spares a read that could
-// only find nothing: the caller's last read (or accept) on it found nothing left to take — it
-// failed with would_block or took less than it asked for — and the event loop has not waited
-// for events since.
-void whenReadable(Socket& socket, std::shared_ptr<ReadableListener> listener);
-void whenReadable(Acceptor& acceptor, std::shared_ptr<ReadableListener> listener);
+// Calls listener.onReadable once `socket` (or `acceptor`) has something to read, or has failed
+// or closed; with operation_aborted when it is closed first. The listener is kept alive until
+// then (listener.keepAlive()), and must keep the acceptor alive. One wait at a time per
+// listener. Precondition, which spares a read that could only find nothing: the caller's last
+// read (or accept) on it found nothing left to take — it failed with would_block or took less
+// than it asked for — and the event loop has not waited for events since.
+void whenReadable(Socket& socket, ReadableListener& listener);
+void whenReadable(Acceptor& acceptor, ReadableListener& listener);
 
 // Gives back to the operating system what the event loop of `context` and the heap still keep
 // of sockets that have closed, where the platform keeps any. Only from a handler posted after

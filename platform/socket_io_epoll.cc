@@ -9,7 +9,6 @@
 #include <boost/asio/detail/reactor.hpp>
 #include <boost/asio/detail/reactor_op.hpp>
 #include <boost/asio/detail/socket_ops.hpp>
-#include <boost/asio/recycling_allocator.hpp>
 
 #include <malloc.h>
 #include <sys/socket.h>
@@ -88,49 +87,67 @@ detail::reactive_socket_service<tcp>::implementation_type& stateOf(Acceptor& acc
 // already done, which, the socket being drained, it is not.
 thread_local bool queueing = false;
 
-class ReadableWait final : public detail::reactor_op {
- public:
-  // Its memory is recycled by the event-loop thread, as Asio's own operations are: the next
-  // wait usually takes the block this one gave back.
-  using Allocator = asio::recycling_allocator<ReadableWait>;
+} // namespace
 
-  explicit ReadableWait(std::shared_ptr<ReadableListener> listener)
-      : reactor_op(error_code(), &ReadableWait::perform, &ReadableWait::complete),
-        listener_(std::move(listener)) {}
+// An operation of the reactor's own kind, queued again for every wait of its listener.
+struct ReadableListener::WaitRecord final : detail::reactor_op {
+  WaitRecord() : reactor_op(error_code(), &WaitRecord::perform, &WaitRecord::complete) {}
 
-  static ReadableWait* make(std::shared_ptr<ReadableListener> listener) {
-    return new (Allocator().allocate(1)) ReadableWait(std::move(listener));
-  }
-
- private:
   // Asked by the reactor after an event (readable, closed or failed): done.
   static status perform(reactor_op*) { return queueing ? not_done : done; }
 
   // `owner` is null when the io_context is destroyed with the wait pending.
   static void complete(void* owner, detail::operation* base, const error_code&, std::size_t) {
-    auto* wait = static_cast<ReadableWait*>(base);
-    const error_code error = wait->ec_;
-    std::shared_ptr<ReadableListener> listener = std::move(wait->listener_);
-    wait->~ReadableWait();
-    Allocator().deallocate(wait, 1);
-    if (owner)
-      listener->onReadable(error);
+    auto* record = static_cast<WaitRecord*>(base);
+    // The last reference may go with this one, and the record with its listener: the record is
+    // not touched once the listener has been told.
+    std::shared_ptr<ReadableListener> listener = std::move(record->listener);
+    if (!owner)
+      return;
+    const error_code error = record->ec_;
+    const Completing outer = completing;
+    completing = {record, &listener};
+    listener->onReadable(error);
+    completing = outer;
   }
 
-  std::shared_ptr<ReadableListener> listener_;
+  // While a wait is pending.
+  std::shared_ptr<ReadableListener> listener;
+
+  // The record being completed on this thread, and the reference to its listener that the
+  // completion holds: a wait started meanwhile takes that reference over, which costs less than
+  // taking one of its own.
+  struct Completing {
+    WaitRecord* record = nullptr;
+    std::shared_ptr<ReadableListener>* listener = nullptr;
+  };
+  static thread_local Completing completing;
 };
 
-void startWait(const Executor& executor,
-               detail::reactive_socket_service<tcp>::implementation_type& state,
-               std::shared_ptr<ReadableListener> listener) {
+thread_local ReadableListener::WaitRecord::Completing ReadableListener::WaitRecord::completing;
+
+void ReadableListener::WaitRecordDeleter::operator()(WaitRecord* record) const { delete record; }
+
+namespace {
+
+void startWait(std::unique_ptr<ReadableListener::WaitRecord, ReadableListener::WaitRecordDeleter>&
+                   record,
+               ReadableListener& listener, const Executor& executor,
+               detail::reactive_socket_service<tcp>::implementation_type& state) {
+  using WaitRecord = ReadableListener::WaitRecord;
+  if (!record)
+    record.reset(new WaitRecord);
+  record->listener = WaitRecord::completing.record == record.get()
+                         ? std::move(*WaitRecord::completing.listener)
+                         : listener.keepAlive();
+  record->ec_ = error_code();
   // A socket that is not open has no registration; the reactor then fails the wait at once.
   detail::epoll_reactor* reactor =
       state.reactor_data_ ? state.reactor_data_->*memberOf(ReactorOfTag{})
                           : &asio::use_service<detail::reactor>(executor.context());
-  ReadableWait* wait = ReadableWait::make(std::move(listener));
   queueing = true;
-  reactor->start_op(detail::reactor::read_op, state.socket_, state.reactor_data_, wait, false,
-                    true);
+  reactor->start_op(detail::reactor::read_op, state.socket_, state.reactor_data_, record.get(),
+                    false, true);
   queueing = false;
 }
 
@@ -181,12 +198,12 @@ void acceptConnection(Acceptor& acceptor, Socket& peer, error_code& error) {
   state &= ~detail::socket_ops::possible_dup;
 }
 
-void whenReadable(Socket& socket, std::shared_ptr<ReadableListener> listener) {
-  startWait(socket.get_executor(), stateOf(socket), std::move(listener));
+void whenReadable(Socket& socket, ReadableListener& listener) {
+  startWait(listener.waitRecord_, listener, socket.get_executor(), stateOf(socket));
 }
 
-void whenReadable(Acceptor& acceptor, std::shared_ptr<ReadableListener> listener) {
-  startWait(acceptor.get_executor(), stateOf(acceptor), std::move(listener));
+void whenReadable(Acceptor& acceptor, ReadableListener& listener) {
+  startWait(listener.waitRecord_, listener, acceptor.get_executor(), stateOf(acceptor));
 }
 
 } // namespace platform

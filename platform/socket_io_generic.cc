@@ -49,17 +49,22 @@ void acceptConnection(Acceptor& acceptor, Socket& peer, error_code& error) {
   }
 }
 
-void whenReadable(Socket& socket, std::shared_ptr<ReadableListener> listener) {
+// Asio's handlers keep what a wait needs.
+struct ReadableListener::WaitRecord {};
+
+void ReadableListener::WaitRecordDeleter::operator()(WaitRecord* record) const { delete record; }
+
+void whenReadable(Socket& socket, ReadableListener& listener) {
   socket.async_wait(Socket::wait_read,
-                    [listener = std::move(listener)](const error_code& error) {
+                    [listener = listener.keepAlive()](const error_code& error) {
                       listener->onReadable(error);
                     });
 }
 
-void whenReadable(Acceptor& acceptor, std::shared_ptr<ReadableListener> listener) {
+void whenReadable(Acceptor& acceptor, ReadableListener& listener) {
   // The listener keeps the acceptor alive until the handler has run.
   auto peer = std::make_shared<Socket>(acceptor.get_executor());
-  acceptor.async_accept(*peer, [&acceptor, peer, listener = std::move(listener)](
+  acceptor.async_accept(*peer, [&acceptor, peer, listener = listener.keepAlive()](
                                    const error_code& error) {
     if (!error)
       acceptedByWait().insert_or_assign(&acceptor, std::move(*peer));

@@ -69,7 +69,7 @@ void Connection::doRead() {
 
 void Connection::waitToRead() {
   fileWhileReading();
-  platform::whenReadable(socket_, shared_from_this());
+  platform::whenReadable(socket_, *this);
 }
 
 void Connection::fileWhileReading() {
@@ -162,7 +162,7 @@ void Connection::onLingerReadable(const error_code& error) {
       return;
     }
     if (readError == asio::error::would_block) {
-      platform::whenReadable(socket_, shared_from_this());
+      platform::whenReadable(socket_, *this);
       return;
     }
     if (readError) { // the client has closed too

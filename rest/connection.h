@@ -42,6 +42,7 @@ class Connection final : public std::enable_shared_from_this<Connection>,
   // Tells the registry what the connection waits for while it waits for the client to send.
   void fileWhileReading();
   void onReadable(const boost::system::error_code& error) override;
+  std::shared_ptr<ReadableListener> keepAlive() override { return shared_from_this(); }
   // Writes `output` (the shared reply buffer, or output_ after a wait) from outputSent_ on
   // without waiting: true once all of it is written; otherwise what is left is in output_ and
   // a wait for the socket to take more is pending (or the connection failed).

@@ -52,7 +52,7 @@ Listener::Listener(asio::io_context& context, platform::Acceptor acceptor,
     : acceptor_(std::move(acceptor)), connections_(context, descriptorLimit, timeouts),
       retryTimer_(context) {}
 
-void Listener::doAccept() { platform::whenReadable(acceptor_, shared_from_this()); }
+void Listener::doAccept() { platform::whenReadable(acceptor_, *this); }
 
 void Listener::onReadable(const error_code& error) {
   if (error == asio::error::operation_aborted)

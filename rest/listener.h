@@ -37,6 +37,7 @@ class Listener final : public std::enable_shared_from_this<Listener>,
   void doAccept();
   // Accepts the clients waiting, a few at a time, and waits again.
   void onReadable(const boost::system::error_code& error) override;
+  std::shared_ptr<ReadableListener> keepAlive() override { return shared_from_this(); }
 
   platform::Acceptor acceptor_;
   ConnectionRegistry connections_;
