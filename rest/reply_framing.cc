@@ -4,20 +4,24 @@
 #include <charconv>
 
 namespace rest {
+namespace {
 
-void sendJsonReply(std::string& output, std::string_view body, ReplyBody replyBody) {
-  // The chunk's end, then the last chunk.
-  constexpr std::string_view REPLY_TAIL = "\r\n0\r\n\r\n";
-  if (replyBody == ReplyBody::Omitted) {
-    output += REPLY_HEAD;
-    return;
-  }
-  if (body.empty()) {
-    output += REPLY_HEAD;
-    output += REPLY_TAIL.substr(2);
-    return;
-  }
-  // The head, then the chunk's size line in upper-case hexadecimal, put together here so that
+// The chunk's end, then the last chunk.
+constexpr std::string_view REPLY_TAIL = "\r\n0\r\n\r\n";
+
+// The last short reply framed on this thread, whole, and its body: pages poll, and most of
+// those replies repeat the one before. Longer bodies (a template) are neither kept nor looked
+// for.
+constexpr std::size_t KEPT_BODY_MAX = 64;
+struct LastReply {
+  std::string body;
+  std::string framed;
+};
+thread_local LastReply lastReply;
+
+// Appends the head, then `body` (not empty) as one chunk and the last chunk.
+void appendChunked(std::string& output, std::string_view body) {
+  // The head and the chunk's size line in upper-case hexadecimal, put together here so that
   // the reply takes three appends.
   char head[REPLY_HEAD.size() + 16 + 2];
   char* headEnd = std::copy(REPLY_HEAD.begin(), REPLY_HEAD.end(), head);
@@ -33,6 +37,30 @@ void sendJsonReply(std::string& output, std::string_view body, ReplyBody replyBo
   output.append(head, headEnd);
   output += body;
   output += REPLY_TAIL;
+}
+
+} // namespace
+
+void sendJsonReply(std::string& output, std::string_view body, ReplyBody replyBody) {
+  if (replyBody == ReplyBody::Omitted) {
+    output += REPLY_HEAD;
+    return;
+  }
+  if (body.empty()) {
+    output += REPLY_HEAD;
+    output += REPLY_TAIL.substr(2);
+    return;
+  }
+  if (body.size() > KEPT_BODY_MAX) {
+    appendChunked(output, body);
+    return;
+  }
+  if (body != lastReply.body) {
+    lastReply.framed.clear();
+    appendChunked(lastReply.framed, body);
+    lastReply.body.assign(body);
+  }
+  output += lastReply.framed;
 }
 
 } // namespace rest

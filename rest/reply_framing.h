@@ -1,5 +1,5 @@
 // The one shape of every reply: status 200, the CORS header, and the JSON body as a single
-// chunk of a chunked body. Pure; any thread.
+// chunk of a chunked body. Any thread: each keeps the last reply it framed, for reuse.
 #pragma once
 
 #include <string>

@@ -32,12 +32,20 @@ TEST(ReplyFraming, HeadRequestGetsTheHeadAlone) {
   EXPECT_EQ(output, REPLY_HEAD);
 }
 
+// A body repeated, one of the same size, one left out, and the repeated one again.
 TEST(ReplyFraming, RepliesAppendInOrder) {
   std::string output;
   sendJsonReply(output, "{\"ret\":0}");
+  sendJsonReply(output, "{\"ret\":0}");
+  sendJsonReply(output, "{\"ret\":1}");
+  sendJsonReply(output, "{\"ret\":1}", ReplyBody::Omitted);
   sendJsonReply(output, "{\"ret\":-1}");
+  sendJsonReply(output, "{\"ret\":1}");
   EXPECT_EQ(output, REPLY_HEAD + "9\r\n{\"ret\":0}\r\n0\r\n\r\n" + REPLY_HEAD +
-                        "A\r\n{\"ret\":-1}\r\n0\r\n\r\n");
+                        "9\r\n{\"ret\":0}\r\n0\r\n\r\n" + REPLY_HEAD +
+                        "9\r\n{\"ret\":1}\r\n0\r\n\r\n" + REPLY_HEAD + REPLY_HEAD +
+                        "A\r\n{\"ret\":-1}\r\n0\r\n\r\n" + REPLY_HEAD +
+                        "9\r\n{\"ret\":1}\r\n0\r\n\r\n");
 }
 
 } // namespace
