@@ -63,9 +63,12 @@ class ReadableListener {
 // Calls listener.onReadable once `socket` (or `acceptor`) has something to read, or has failed
 // or closed; with operation_aborted when it is closed first. The listener is kept alive until
 // then (listener.keepAlive()), and must keep the acceptor alive. One wait at a time per
-// listener. Precondition, which spares a read that could only find nothing: the caller's last
-// read (or accept) on it found nothing left to take — it failed with would_block or took less
-// than it asked for — and the event loop has not waited for events since.
+// listener, and one socket per listener. Precondition, which spares a read that could only
+// find nothing: the caller's last read (or accept) on it found nothing left to take — it
+// failed with would_block or took less than it asked for — and the event loop has not waited
+// for events since. The io_context must be made with EVENT_LOOP_CONCURRENCY_HINT: onReadable
+// may run inside the event loop's handling of the socket's events (where it may read, write,
+// wait to write and close the socket).
 void whenReadable(Socket& socket, ReadableListener& listener);
 void whenReadable(Acceptor& acceptor, ReadableListener& listener);
 

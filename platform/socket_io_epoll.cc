@@ -1,13 +1,14 @@
 // Linux: Asio's epoll reactor registers each descriptor once, edge-triggered, for reading. Its
 // async_wait nonetheless modifies the registration on every call (epoll_ctl), and its reads
 // try the socket once more before they wait. The wait here is an operation of the reactor's
-// own kind that it queues without a system call and completes when the edge comes; accepted
-// sockets come from accept4 already non-blocking and without delay, with no ioctl or
-// setsockopt of their own.
+// own kind, queued once without a system call and told of every edge; accepted sockets come
+// from accept4 already non-blocking and without delay, with no ioctl or setsockopt of their
+// own.
 #include "platform/socket_io.h"
 
 #include <boost/asio/detail/reactor.hpp>
 #include <boost/asio/detail/reactor_op.hpp>
+#include <boost/asio/detail/scheduler.hpp>
 #include <boost/asio/detail/socket_ops.hpp>
 
 #include <malloc.h>
@@ -15,6 +16,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <type_traits>
 
 namespace platform {
@@ -83,50 +86,75 @@ detail::reactive_socket_service<tcp>::implementation_type& stateOf(Acceptor& acc
   return (acceptor.*memberOf(AcceptorTag{})).get_implementation();
 }
 
-// Set while this thread queues a wait: the reactor then asks the operation whether it is
-// already done, which, the socket being drained, it is not.
+// Set while this thread queues a wait's record: the reactor then asks it whether it is already
+// done, and nothing is to be told yet.
 thread_local bool queueing = false;
 
 } // namespace
 
-// An operation of the reactor's own kind, queued again for every wait of its listener.
+// An operation of the reactor's own kind, queued once and left in the descriptor's queue while
+// the socket is open: the reactor asks it after every event on the socket (readable, closed or
+// failed), and when its listener waits, it tells the listener there and then. So a wait costs
+// no queueing, no completion and no count of pending work. The listener's handler thus runs
+// inside the reactor's pass over the descriptor; it may read, write, wait to write and close
+// the socket, which is sound because the event loop's io_context takes no locks (startWait
+// makes sure) and keeps a closed descriptor's state for reuse rather than freeing it.
 struct ReadableListener::WaitRecord final : detail::reactor_op {
   WaitRecord() : reactor_op(error_code(), &WaitRecord::perform, &WaitRecord::complete) {}
 
-  // Asked by the reactor after an event (readable, closed or failed): done.
-  static status perform(reactor_op*) { return queueing ? not_done : done; }
-
-  // `owner` is null when the io_context is destroyed with the wait pending.
-  static void complete(void* owner, detail::operation* base, const error_code&, std::size_t) {
+  static status perform(reactor_op* base) {
     auto* record = static_cast<WaitRecord*>(base);
-    // The last reference may go with this one, and the record with its listener: the record is
+    if (queueing || !record->listener)
+      return not_done;
+    // The listener's last reference may go with this one, and the record with it: the record is
     // not touched once the listener has been told.
     std::shared_ptr<ReadableListener> listener = std::move(record->listener);
-    if (!owner)
-      return;
-    const error_code error = record->ec_;
-    const Completing outer = completing;
-    completing = {record, &listener};
-    listener->onReadable(error);
-    completing = outer;
+    const Telling outer = telling;
+    telling = {record, &listener};
+    listener->onReadable(error_code());
+    telling = outer;
+    return not_done;
   }
 
-  // While a wait is pending.
-  std::shared_ptr<ReadableListener> listener;
+  // Once the record leaves the reactor: its socket closed (operation_aborted) or was never
+  // open, or the io_context is destroyed (`owner` null).
+  static void complete(void* owner, detail::operation* base, const error_code&, std::size_t) {
+    auto* record = static_cast<WaitRecord*>(base);
+    record->inReactor = false;
+    if (record->orphaned) {
+      delete record;
+      return;
+    }
+    std::shared_ptr<ReadableListener> listener = std::move(record->listener);
+    if (owner && listener)
+      listener->onReadable(record->ec_);
+  }
 
-  // The record being completed on this thread, and the reference to its listener that the
-  // completion holds: a wait started meanwhile takes that reference over, which costs less than
-  // taking one of its own.
-  struct Completing {
+  // Set while the listener waits; it keeps the listener alive.
+  std::shared_ptr<ReadableListener> listener;
+  bool inReactor = false;
+  // Its listener is gone: the record goes when it leaves the reactor.
+  bool orphaned = false;
+
+  // The record whose listener is being told on this thread, and the reference to the listener
+  // that the telling holds: a wait started meanwhile takes that reference over, which costs
+  // less than taking one of its own.
+  struct Telling {
     WaitRecord* record = nullptr;
     std::shared_ptr<ReadableListener>* listener = nullptr;
   };
-  static thread_local Completing completing;
+  static thread_local Telling telling;
 };
 
-thread_local ReadableListener::WaitRecord::Completing ReadableListener::WaitRecord::completing;
+thread_local ReadableListener::WaitRecord::Telling ReadableListener::WaitRecord::telling;
 
-void ReadableListener::WaitRecordDeleter::operator()(WaitRecord* record) const { delete record; }
+void ReadableListener::WaitRecordDeleter::operator()(WaitRecord* record) const {
+  // In the reactor, it is about to leave it: the listener's socket has closed.
+  if (record->inReactor)
+    record->orphaned = true;
+  else
+    delete record;
+}
 
 namespace {
 
@@ -137,17 +165,27 @@ void startWait(std::unique_ptr<ReadableListener::WaitRecord, ReadableListener::W
   using WaitRecord = ReadableListener::WaitRecord;
   if (!record)
     record.reset(new WaitRecord);
-  record->listener = WaitRecord::completing.record == record.get()
-                         ? std::move(*WaitRecord::completing.listener)
-                         : listener.keepAlive();
-  record->ec_ = error_code();
+  WaitRecord& wait = *record;
+  wait.listener = WaitRecord::telling.record == &wait ? std::move(*WaitRecord::telling.listener)
+                                                      : listener.keepAlive();
+  if (wait.inReactor)
+    return;
+
+  // Handlers run inside the reactor's pass over a descriptor, whose lock they would take again.
+  const int hint = asio::use_service<detail::scheduler>(executor.context()).concurrency_hint();
+  if (BOOST_ASIO_CONCURRENCY_HINT_IS_LOCKING(REACTOR_IO, hint)) {
+    std::fputs("whenReadable: the io_context needs EVENT_LOOP_CONCURRENCY_HINT\n", stderr);
+    std::abort();
+  }
   // A socket that is not open has no registration; the reactor then fails the wait at once.
   detail::epoll_reactor* reactor =
       state.reactor_data_ ? state.reactor_data_->*memberOf(ReactorOfTag{})
                           : &asio::use_service<detail::reactor>(executor.context());
+  wait.ec_ = error_code();
+  wait.inReactor = true;
   queueing = true;
-  reactor->start_op(detail::reactor::read_op, state.socket_, state.reactor_data_, record.get(),
-                    false, true);
+  reactor->start_op(detail::reactor::read_op, state.socket_, state.reactor_data_, &wait, false,
+                    true);
   queueing = false;
 }
 
