@@ -19,6 +19,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <type_traits>
+#include <utility>
 
 namespace platform {
 namespace {
@@ -55,9 +56,16 @@ struct ReactorOfTag {
   using Member = detail::epoll_reactor* DescriptorState::*;
   friend Member memberOf(ReactorOfTag);
 };
+// And its queues of operations, one per kind.
+using OpQueues = detail::op_queue<detail::reactor_op>[detail::epoll_reactor::max_ops];
+struct OpQueuesTag {
+  using Member = OpQueues DescriptorState::*;
+  friend Member memberOf(OpQueuesTag);
+};
 template struct MemberOf<SocketTag, &asio::basic_socket<tcp, Executor>::impl_>;
 template struct MemberOf<AcceptorTag, &asio::basic_socket_acceptor<tcp, Executor>::impl_>;
 template struct MemberOf<ReactorOfTag, &DescriptorState::reactor_>;
+template struct MemberOf<OpQueuesTag, &DescriptorState::op_queue_>;
 
 // The reactor keeps the state of every descriptor it ever watched, for reuse; after a burst of
 // connections that is one small block in every page their objects took, which keeps all those
@@ -93,12 +101,15 @@ thread_local bool queueing = false;
 } // namespace
 
 // An operation of the reactor's own kind, queued once and left in the descriptor's queue while
-// the socket is open: the reactor asks it after every event on the socket (readable, closed or
-// failed), and when its listener waits, it tells the listener there and then. So a wait costs
-// no queueing, no completion and no count of pending work. The listener's handler thus runs
-// inside the reactor's pass over the descriptor; it may read, write, wait to write and close
-// the socket, which is sound because the event loop's io_context takes no locks (startWait
-// makes sure) and keeps a closed descriptor's state for reuse rather than freeing it.
+// its listener waits again from each handler: the reactor asks it after every event on the
+// socket (readable, closed or failed), and it tells the listener there and then. So a wait
+// costs no queueing, no completion and no count of pending work. The listener's handler thus
+// runs inside the reactor's pass over the descriptor; it may read, write, wait to write and
+// close the socket, which is sound because the event loop's io_context takes no locks
+// (startWait makes sure) and keeps a closed descriptor's state for reuse rather than freeing
+// it. A handler that does not wait again lets the record leave the queue, and the listener's
+// reference go, at the record's completion: closing the socket then finds nothing to cancel,
+// which would cost the event loop a wake-up.
 struct ReadableListener::WaitRecord final : detail::reactor_op {
   WaitRecord() : reactor_op(error_code(), &WaitRecord::perform, &WaitRecord::complete) {}
 
@@ -106,18 +117,24 @@ struct ReadableListener::WaitRecord final : detail::reactor_op {
     auto* record = static_cast<WaitRecord*>(base);
     if (queueing || !record->listener)
       return not_done;
-    // The listener's last reference may go with this one, and the record with it: the record is
-    // not touched once the listener has been told.
     std::shared_ptr<ReadableListener> listener = std::move(record->listener);
     const Telling outer = telling;
     telling = {record, &listener};
     listener->onReadable(error_code());
     telling = outer;
-    return not_done;
+    // Waiting again, it took the reference over. Otherwise the reference keeps the listener,
+    // and so the record, alive; unless the handler has closed the socket, which took the
+    // record out of the queue and cancelled it.
+    if (!listener ||
+        (record->descriptor->*memberOf(OpQueuesTag{}))[detail::reactor::read_op].front() != record)
+      return not_done;
+    record->listener = std::move(listener);
+    record->leaving = true;
+    return done;
   }
 
-  // Once the record leaves the reactor: its socket closed (operation_aborted) or was never
-  // open, or the io_context is destroyed (`owner` null).
+  // Once the record leaves the reactor: its listener waits no more, its socket closed
+  // (operation_aborted) or was never open, or the io_context is destroyed (`owner` null).
   static void complete(void* owner, detail::operation* base, const error_code&, std::size_t) {
     auto* record = static_cast<WaitRecord*>(base);
     record->inReactor = false;
@@ -125,14 +142,18 @@ struct ReadableListener::WaitRecord final : detail::reactor_op {
       delete record;
       return;
     }
+    const bool waiting = !std::exchange(record->leaving, false);
     std::shared_ptr<ReadableListener> listener = std::move(record->listener);
-    if (owner && listener)
+    if (owner && listener && waiting)
       listener->onReadable(record->ec_);
   }
 
-  // Set while the listener waits; it keeps the listener alive.
+  // Set while the listener waits, and while the record leaves the reactor; it keeps the
+  // listener alive.
   std::shared_ptr<ReadableListener> listener;
+  DescriptorState* descriptor = nullptr; // the socket's, while in the reactor
   bool inReactor = false;
+  bool leaving = false; // done, and its completion is due
   // Its listener is gone: the record goes when it leaves the reactor.
   bool orphaned = false;
 
@@ -168,8 +189,11 @@ void startWait(std::unique_ptr<ReadableListener::WaitRecord, ReadableListener::W
   WaitRecord& wait = *record;
   wait.listener = WaitRecord::telling.record == &wait ? std::move(*WaitRecord::telling.listener)
                                                       : listener.keepAlive();
-  if (wait.inReactor)
+  if (wait.inReactor) {
+    // Leaving, it is told at its completion instead, and queued again from there.
+    wait.leaving = false;
     return;
+  }
 
   // Handlers run inside the reactor's pass over a descriptor, whose lock they would take again.
   const int hint = asio::use_service<detail::scheduler>(executor.context()).concurrency_hint();
@@ -182,6 +206,7 @@ void startWait(std::unique_ptr<ReadableListener::WaitRecord, ReadableListener::W
       state.reactor_data_ ? state.reactor_data_->*memberOf(ReactorOfTag{})
                           : &asio::use_service<detail::reactor>(executor.context());
   wait.ec_ = error_code();
+  wait.descriptor = state.reactor_data_;
   wait.inReactor = true;
   queueing = true;
   reactor->start_op(detail::reactor::read_op, state.socket_, state.reactor_data_, &wait, false,
