@@ -11,13 +11,13 @@
 #  - wrk polling getImage over 64, 256 and 1000 keep-alive connections, SECONDS (default 5) per
 #    run, three runs each, alternating: requests per second, latency percentiles (the median
 #    of the three runs), and CPU time per request (utime + stime of /proc/<pid>/stat);
-#  - system calls per keep-alive reply (64 connections) and per new connection (one request
-#    each), counted by perf's syscall tracepoints;
+#  - system calls per keep-alive reply (at each of those connection counts) and per new
+#    connection (one request each), counted by perf's syscall tracepoints;
 #  - resident memory idle, with 1000 and 10000 idle keep-alive connections, and once they have
 #    closed; and the voluntary context switches of every thread over 10 s idle (wake-ups).
 # Results go to BUILD_DIR/bench/results.txt, ending with the README's table; the summary is
 # printed. Uses ports 22001 and 22009 of 127.0.0.1: run it in a network namespace of its own
-# where other programs might take them. Takes about SECONDS * 18 + 60 seconds.
+# where other programs might take them. Takes about SECONDS * 18 + 80 seconds.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${1:?usage: run-bench.sh BUILD_DIR [SECONDS]}" && pwd)
@@ -164,8 +164,10 @@ count_syscalls() {
 }
 requests_of() { awk '/ requests in / { print $1 }' "$out/load-$1.txt"; }
 for who in floor service; do
-  counts=$(count_syscalls "$who" wrk -t1 -c64 -d3s "http://127.0.0.1:${port_of[$who]}$PATH_POLLED")
-  syscalls_reply[$who]="$counts requests=$(requests_of "$who")"
+  for connections in "${CONNECTION_COUNTS[@]}"; do
+    counts=$(count_syscalls "$who" wrk -t1 -c"$connections" -d3s "http://127.0.0.1:${port_of[$who]}$PATH_POLLED")
+    syscalls_reply[$who,$connections]="$counts requests=$(requests_of "$who")"
+  done
   counts=$(count_syscalls "$who" "$out/bench_client" connect "${port_of[$who]}" "$NEW_CONNECTIONS")
   syscalls_connection[$who]="$counts connections=$NEW_CONNECTIONS"
 done
@@ -227,10 +229,12 @@ declare -A rps cpu ucpu p50 p90 p99
   done
 
   echo
-  for who in service floor; do
-    read -r total top <<< "${syscalls_reply[$who]}"
-    requests=${top##*requests=}
-    echo "syscalls per keep-alive reply, $who: $(per "${total:-0}" "${requests:-0}") (${syscalls_reply[$who]})"
+  for connections in "${CONNECTION_COUNTS[@]}"; do
+    for who in service floor; do
+      read -r total top <<< "${syscalls_reply[$who,$connections]}"
+      requests=${top##*requests=}
+      echo "syscalls per keep-alive reply, $connections connections, $who: $(per "${total:-0}" "${requests:-0}") (${syscalls_reply[$who,$connections]})"
+    done
   done
   for who in service floor; do
     read -r total top <<< "${syscalls_connection[$who]}"
@@ -260,8 +264,10 @@ declare -A rps cpu ucpu p50 p90 p99
     echo "| of which user space | ${ucpu[$s]} µs | ${ucpu[$f]} µs | | |"
     echo "| Latency p50 / p90 / p99, $connections connections | ${p50[$s]} / ${p90[$s]} / ${p99[$s]} µs | ${p50[$f]} / ${p90[$f]} / ${p99[$f]} µs | | $([ "$connections" = 1000 ] && echo 'p99 ≤ floor') |"
   done
-  sr=${syscalls_reply[service]##*requests=} fr=${syscalls_reply[floor]##*requests=}
-  echo "| System calls per keep-alive reply | $(per_call "${syscalls_reply[service]}" "${sr:-0}") | $(per_call "${syscalls_reply[floor]}" "${fr:-0}") | | ≤ 2.1 |"
+  for connections in "${CONNECTION_COUNTS[@]}"; do
+    s=${syscalls_reply[service,$connections]} f=${syscalls_reply[floor,$connections]}
+    echo "| System calls per keep-alive reply, $connections connections | $(per_call "$s" "${s##*requests=}") | $(per_call "$f" "${f##*requests=}") | | ≤ 2.1 |"
+  done
   echo "| System calls per new connection | $(per_call "${syscalls_connection[service]}" "$NEW_CONNECTIONS") | $(per_call "${syscalls_connection[floor]}" "$NEW_CONNECTIONS") | | ≤ 9 |"
   echo "| Resident memory, idle | $(mib "${idle_rss[service]}") | $(mib "${idle_rss[floor]}") | | ≤ 2.5 MiB |"
   for held in "${HELD_COUNTS[@]}"; do
