@@ -26,7 +26,9 @@ using Acceptor = boost::asio::basic_socket_acceptor<boost::asio::ip::tcp,
 // takes no locks at all.
 extern const int EVENT_LOOP_CONCURRENCY_HINT;
 
-// Prepares a listening socket for acceptConnection: it no longer blocks.
+// Prepares a listening socket for acceptConnection: it no longer blocks. On Linux the sockets it
+// accepts also have a send buffer of fixed size, which bounds what a client that never reads can
+// make the kernel hold for it.
 void prepareAcceptor(Acceptor& acceptor, boost::system::error_code& error);
 
 // Accepts one connection waiting on `acceptor` into `peer` (closed on entry), a socket that

@@ -12,6 +12,8 @@
 #include <boost/asio/detail/socket_ops.hpp>
 
 #include <malloc.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -31,6 +33,9 @@ using boost::system::error_code;
 
 static_assert(std::is_same_v<detail::reactor, detail::epoll_reactor>,
               "socket_io_epoll.cc needs Asio's epoll reactor");
+
+// Of every accepted socket; the kernel doubles it for its own bookkeeping.
+constexpr int SEND_BUFFER_BYTES = 64 * 1024;
 
 // The descriptor's state (its reactor registration and Asio's non-blocking flags) is a
 // non-public member of the socket and acceptor classes; naming it in an explicit template
@@ -239,6 +244,18 @@ void prepareAcceptor(Acceptor& acceptor, error_code& error) {
   // Accepted sockets take it from the listener, each without a setsockopt of its own.
   if (!error)
     acceptor.set_option(tcp::no_delay(true), error);
+  // A connection here carries one small request and one small reply (a few KiB at most) at a
+  // time. So its send buffer is fixed, not grown by the kernel: a client that never reads can
+  // make the kernel hold no more than this for it. And its congestion control is Reno, the
+  // cheapest per acknowledgement: no congestion window ever holds such replies back, so a
+  // costlier algorithm the system may default to buys them nothing. Neither is needed for
+  // anything to work, so where the system refuses one, its own default stays.
+  if (!error) {
+    const int sendBuffer = SEND_BUFFER_BYTES;
+    ::setsockopt(acceptor.native_handle(), SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
+    constexpr char RENO[] = "reno";
+    ::setsockopt(acceptor.native_handle(), IPPROTO_TCP, TCP_CONGESTION, RENO, sizeof RENO - 1);
+  }
 }
 
 void acceptConnection(Acceptor& acceptor, Socket& peer, error_code& error) {

@@ -7,6 +7,8 @@
 
 #include <chrono>
 #include <functional>
+#include <string>
+#include <thread>
 
 namespace platform {
 namespace {
@@ -110,6 +112,21 @@ TEST_F(SocketIo, EveryEndOfAWaitLetsTheListenerGo) {
   const std::weak_ptr<Waiter> gone = connect(*eventLoop);
   eventLoop.reset();
   EXPECT_TRUE(gone.expired());
+}
+
+// A client that never reads can make the kernel hold only so much for it: once the replies
+// fill a socket's buffers they back up, however long the kernel has had to grow them.
+TEST_F(SocketIo, RepliesToAClientThatNeverReadsBackUpSoon) {
+  std::shared_ptr<Waiter> waiter = connect(context);
+  const std::string reply(16 * 1024, 'r');
+  std::size_t taken = 0;
+  for (int round = 0; round < 20; ++round) {
+    for (error_code error; !error;)
+      taken += waiter->socket.write_some(asio::buffer(reply), error);
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  // The send buffer and what the client's receive window lets through.
+  EXPECT_LT(taken, 1024u * 1024u);
 }
 
 } // namespace
