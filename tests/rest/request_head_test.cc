@@ -61,6 +61,13 @@ TEST(RequestHead, APlainHeadIsReadWhereItLies) {
   EXPECT_EQ(head->target, "/a?b=c");
   EXPECT_EQ(head->target.data(), request.data() + 5);
   EXPECT_TRUE(head->isHead);
+  // The same head read again from other bytes, cut short, and changed in its last target byte.
+  const std::string again = request;
+  EXPECT_EQ(readPlainRequestHead(again)->target.data(), again.data() + 5);
+  EXPECT_FALSE(readPlainRequestHead(request.substr(0, head->length - 1)));
+  std::string other = request;
+  other[10] = 'd';
+  EXPECT_EQ(readPlainRequestHead(other)->target, "/a?b=d");
   EXPECT_FALSE(readPlainRequestHead("GET /a?b=c HTTP/1.1\r\n\r\n")->isHead);
 }
 
