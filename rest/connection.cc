@@ -99,8 +99,8 @@ bool Connection::writeOutput(std::string& output) {
         asio::buffer(output.data() + outputSent_, output.size() - outputSent_), error);
     if (error == asio::error::would_block) {
       registry_.writing(*this, outputSent_ != sentBefore);
-      if (&output != &output_) {
-        output_.assign(output, outputSent_);
+      if (&output != output_.get()) {
+        output_ = std::make_unique<std::string>(output, outputSent_);
         outputSent_ = 0;
       }
       socket_.async_wait(asio::socket_base::wait_write,
@@ -112,15 +112,15 @@ bool Connection::writeOutput(std::string& output) {
     outputSent_ += sent;
   }
   outputSent_ = 0;
-  if (&output == &output_)
-    output_ = std::string(); // an idle connection holds no output buffer
+  if (&output == output_.get())
+    output_.reset(); // an idle connection holds no output buffer
   else if (output.capacity() > REPLY_BUFFER_KEPT)
     output = std::string();
   return true;
 }
 
 void Connection::doWrite() {
-  if (!writeOutput(output_))
+  if (!writeOutput(*output_))
     return;
   if (closeWhenWritten_)
     doLingeringClose();

@@ -60,7 +60,9 @@ class Connection final : public std::enable_shared_from_this<Connection>,
   ConnectionRegistry& registry_;
   std::size_t requestsFiled_ = 0; // the session's requests() when last filed
   HttpSession session_;
-  std::string output_; // replies the socket did not take at once; empty otherwise
+  // Replies the socket did not take at once; none otherwise, and so no string on every
+  // connection.
+  std::unique_ptr<std::string> output_;
   std::size_t outputSent_ = 0;
   bool closeWhenWritten_ = false;
   std::unique_ptr<boost::asio::steady_timer> lingerTimer_; // only while letting go

@@ -131,7 +131,7 @@ HeadScan RequestHeadScanner::scan(std::string_view received) {
   scan.result = received.size() >= MAX_REQUEST_HEAD ? HeadScan::Rejected : HeadScan::Incomplete;
   // A line feed among the last two bytes may yet start the blank line, so those two are looked
   // at again; checking a byte twice gives the same answer both times.
-  resumeAt_ = limit >= 2 ? limit - 2 : 0;
+  resumeAt_ = static_cast<std::uint32_t>(limit >= 2 ? limit - 2 : 0);
   bareLineFeeds_ = scan.bareLineFeeds;
   return scan;
 }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -29,7 +30,8 @@ class RequestHeadScanner {
   void reset() { *this = RequestHeadScanner(); }
 
  private:
-  std::size_t resumeAt_ = 0;
+  // 32 bits hold any offset within a head; every connection has a scanner.
+  std::uint32_t resumeAt_ = 0;
   bool bareLineFeeds_ = false;
 };
 
