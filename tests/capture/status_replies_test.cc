@@ -27,6 +27,7 @@ class StatusReplies : public ::testing::Test {
     progress().enrollIndex = enrollIndex;
     std::memset(progress().templateText, 0, sizeof progress().templateText);
     std::strncpy(progress().templateText, text, sizeof progress().templateText - 1);
+    progress().showChanges();
   }
 };
 
