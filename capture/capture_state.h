@@ -6,8 +6,8 @@
 // record. Its parts follow its three rules: the reader is written before the worker starts and
 // only read after; the progress is read and written under its mutex (checked by clang's
 // -Wthread-safety), but for one atomic word that shows getImage's part of it; the enrolment
-// samples belong to the worker. Calls on the reader handle are
-// serialised by the reader's own call lock.
+// samples belong to the worker. Calls on the reader handle are serialised by the reader's own
+// call lock.
 #pragma once
 
 #include "platform/mutex.h"

@@ -34,9 +34,6 @@ using boost::system::error_code;
 static_assert(std::is_same_v<detail::reactor, detail::epoll_reactor>,
               "socket_io_epoll.cc needs Asio's epoll reactor");
 
-// Of every accepted socket; the kernel doubles it for its own bookkeeping.
-constexpr int SEND_BUFFER_BYTES = 64 * 1024;
-
 // The descriptor's state (its reactor registration and Asio's non-blocking flags) is a
 // non-public member of the socket and acceptor classes; naming it in an explicit template
 // instantiation, where access is not checked, yields a pointer to it.
@@ -245,14 +242,15 @@ void prepareAcceptor(Acceptor& acceptor, error_code& error) {
   if (!error)
     acceptor.set_option(tcp::no_delay(true), error);
   // A connection here carries one small request and one small reply (a few KiB at most) at a
-  // time. So its send buffer is fixed, not grown by the kernel: a client that never reads can
-  // make the kernel hold no more than this for it. And its congestion control is Reno, the
-  // cheapest per acknowledgement: no congestion window ever holds such replies back, so a
-  // costlier algorithm the system may default to buys them nothing. Neither is needed for
-  // anything to work, so where the system refuses one, its own default stays.
+  // time. So its send buffer is fixed (64 KiB, which the kernel doubles), not grown by the
+  // kernel: a client that never reads can make the kernel hold no more than this for it. And
+  // its congestion control is Reno, which does the least for each packet sent: no congestion
+  // window ever holds such replies back, so a costlier algorithm the system may default to
+  // (BBR) buys them nothing. Neither is needed for anything to work, so where the system
+  // refuses one, its own default stays.
   if (!error) {
-    const int sendBuffer = SEND_BUFFER_BYTES;
-    ::setsockopt(acceptor.native_handle(), SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
+    error_code ignored;
+    acceptor.set_option(asio::socket_base::send_buffer_size(64 * 1024), ignored);
     constexpr char RENO[] = "reno";
     ::setsockopt(acceptor.native_handle(), IPPROTO_TCP, TCP_CONGESTION, RENO, sizeof RENO - 1);
   }

@@ -192,8 +192,7 @@ std::optional<PlainRequestHead> readPlainHeadOnce(std::string_view received) {
 // are neither kept nor looked for.
 constexpr std::size_t KEPT_HEAD_MAX = 2048;
 struct LastPlainHead {
-  std::string bytes; // the head, its blank line included; empty before the first
-  std::size_t targetAt = 0;
+  std::string bytes;     // the head, its blank line included; empty before the first
   PlainRequestHead head; // its target points into `bytes`
 };
 thread_local LastPlainHead lastPlainHead;
@@ -202,17 +201,19 @@ thread_local LastPlainHead lastPlainHead;
 
 std::optional<PlainRequestHead> readPlainRequestHead(std::string_view received) {
   LastPlainHead& last = lastPlainHead;
-  if (!last.bytes.empty() && received.starts_with(last.bytes)) {
-    PlainRequestHead head = last.head;
-    head.target = received.substr(last.targetAt, head.target.size());
-    return head;
-  }
+  // The same target, at the same place in other bytes.
+  const auto moved = [](const PlainRequestHead& head, std::string_view from, std::string_view to) {
+    PlainRequestHead there = head;
+    there.target = to.substr(static_cast<std::size_t>(head.target.data() - from.data()),
+                             head.target.size());
+    return there;
+  };
+  if (!last.bytes.empty() && received.starts_with(last.bytes))
+    return moved(last.head, last.bytes, received);
   std::optional<PlainRequestHead> head = readPlainHeadOnce(received);
   if (head && head->length <= KEPT_HEAD_MAX) {
     last.bytes.assign(received.substr(0, head->length));
-    last.targetAt = static_cast<std::size_t>(head->target.data() - received.data());
-    last.head = *head;
-    last.head.target = std::string_view(last.bytes).substr(last.targetAt, head->target.size());
+    last.head = moved(*head, received, last.bytes);
   }
   return head;
 }
