@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 namespace capture {
 
@@ -108,7 +109,9 @@ CaptureState& captureState();
 
 // The status replies. Event-loop thread; each puts the reply's JSON text in `reply`, in place
 // of what it held and in the memory it has: pages poll them.
-void info(std::string& reply);        // {"ret":0} while a reader is open, else {"ret":-1}
+inline constexpr std::string_view INFO_OPEN_REPLY = "{\"ret\":0}";    // a reader is open
+inline constexpr std::string_view INFO_CLOSED_REPLY = "{\"ret\":-1}"; // none opened yet
+void info(std::string& reply);        // one of the two above
 void getImage(std::string& reply);    // progress: ret 0 or -4 and "enroll_index"
 void getTemplate(std::string& reply); // the waiting template, handed over once, or {"ret":-4}
 

@@ -13,7 +13,7 @@ namespace capture {
 
 void info(std::string& reply) {
   // deviceHandle is written only on this thread.
-  reply = captureState().reader.deviceHandle != nullptr ? "{\"ret\":0}" : "{\"ret\":-1}";
+  reply = captureState().reader.deviceHandle != nullptr ? INFO_OPEN_REPLY : INFO_CLOSED_REPLY;
 }
 
 void getImage(std::string& reply) {

@@ -22,6 +22,13 @@ enum class InstanceLock {
 // name. When the lock is held elsewhere nothing is kept.
 InstanceLock acquireSingleInstanceLock(const wchar_t* name);
 
+// Whether a process of this user logon holds the named lock now, asked without keeping it: for
+// a program that diagnoses the service from outside. The probe itself takes the lock for an
+// instant where the platform has no other way to ask, so a copy starting at that very instant
+// may see it held. Creates nothing.
+enum class LockProbe { Held, NotHeld, Unknown };
+LockProbe singleInstanceLockHeld(const wchar_t* name);
+
 // Starts a thread that runs `entry` at once and is never joined. Returns false when the thread
 // could not be started.
 using ThreadEntry = int (*)();

@@ -96,8 +96,9 @@ std::string homeFolder() {
 // relative to the one before, so nothing can be swapped between the checks and the lock.
 // Each folder must belong to the user and be writable by no one else; the runtime folder and
 // ours must not be links. A shared folder such as /tmp is never used: another user could
-// create the name first. An invalid descriptor when no such folder can be had.
-Descriptor lockFolder() {
+// create the name first. An invalid descriptor when no such folder can be had; with `create`
+// false, also when ours does not exist yet.
+Descriptor lockFolder(bool create) {
   const std::string runtime = "/run/user/" + std::to_string(getuid());
   Descriptor folder = openOwnFolder(AT_FDCWD, runtime.c_str(), false, false);
   if (folder.get() >= 0)
@@ -111,10 +112,10 @@ Descriptor lockFolder() {
   Descriptor homeFd = openOwnFolder(AT_FDCWD, home.c_str(), false, true);
   if (homeFd.get() < 0)
     return Descriptor();
-  Descriptor cache = openOwnFolder(homeFd.get(), ".cache", true, true);
+  Descriptor cache = openOwnFolder(homeFd.get(), ".cache", create, true);
   if (cache.get() < 0)
     return Descriptor();
-  return openOwnFolder(cache.get(), "tobran-quorvel", true, false);
+  return openOwnFolder(cache.get(), "tobran-quorvel", create, false);
 }
 
 void* runThreadEntry(void* boxedEntry) {
@@ -127,7 +128,7 @@ void* runThreadEntry(void* boxedEntry) {
 } // namespace
 
 InstanceLock acquireSingleInstanceLock(const wchar_t* name) {
-  const Descriptor folder = lockFolder();
+  const Descriptor folder = lockFolder(true);
   if (folder.get() < 0)
     return InstanceLock::Unavailable;
   Descriptor file(openat(folder.get(), lockFileName(name).c_str(),
@@ -140,6 +141,21 @@ InstanceLock acquireSingleInstanceLock(const wchar_t* name) {
     return InstanceLock::Acquired;
   }
   return errno == EWOULDBLOCK ? InstanceLock::HeldElsewhere : InstanceLock::Unavailable;
+}
+
+LockProbe singleInstanceLockHeld(const wchar_t* name) {
+  const Descriptor folder = lockFolder(false);
+  if (folder.get() < 0)
+    return errno == ENOENT ? LockProbe::NotHeld : LockProbe::Unknown;
+  const Descriptor file(
+      openat(folder.get(), lockFileName(name).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  if (file.get() < 0)
+    return errno == ENOENT ? LockProbe::NotHeld : LockProbe::Unknown;
+  // A shared lock conflicts with the holder's exclusive one; when granted, closing the file
+  // drops it at once.
+  if (flock(file.get(), LOCK_SH | LOCK_NB) == 0)
+    return LockProbe::NotHeld;
+  return errno == EWOULDBLOCK ? LockProbe::Held : LockProbe::Unknown;
 }
 
 bool startThread(ThreadEntry entry, ThreadHandle& handle) {

@@ -55,6 +55,20 @@ InstanceLock acquireSingleInstanceLock(const wchar_t* name) {
   return InstanceLock::Acquired;
 }
 
+LockProbe singleInstanceLockHeld(const wchar_t* name) {
+  // The running copy keeps its handle for life, so the mutex exists exactly while one runs.
+  // Opening it does not take it, but a copy starting while this handle is open sees it exist.
+  HANDLE mutex = OpenMutexW(SYNCHRONIZE, FALSE, name);
+  if (mutex != nullptr) {
+    CloseHandle(mutex);
+    return LockProbe::Held;
+  }
+  const DWORD error = GetLastError();
+  if (error == ERROR_FILE_NOT_FOUND)
+    return LockProbe::NotHeld;
+  return error == ERROR_ACCESS_DENIED ? LockProbe::Held : LockProbe::Unknown;
+}
+
 bool startThread(ThreadEntry entry, ThreadHandle& handle) {
   auto* boxedEntry = new ThreadEntry(entry);
   // No security attributes, the default stack size, running at once.

@@ -58,6 +58,8 @@ constexpr SimulatedReader::ControlCommand SimulatedReader::CONTROL_COMMANDS[] = 
      &SimulatedReader::pressCommand},
     {"unplug", {}, "detach the reader", {}, &SimulatedReader::plugCommand},
     {"plug", {}, "attach the reader again", {}, &SimulatedReader::plugCommand},
+    // Replies "ok yes" or "ok no"; changes nothing, so a diagnosis may ask it at any time.
+    {"attached", {}, "whether the reader is attached", {}, &SimulatedReader::attachedCommand},
     // params: every ZKFPM_GetParameters.
     {"fail", "CALL", "make CALL fail from now on", {}, &SimulatedReader::failCommand},
     {"pass", "CALL", "make CALL succeed again", "CALL: init dbinit merge params",
@@ -177,6 +179,10 @@ CommandStart SimulatedReader::pressCommand(CommandLine& command) {
 CommandStart SimulatedReader::plugCommand(CommandLine& command) {
   attached_ = command.words[0] == "plug";
   return replyNow("ok");
+}
+
+CommandStart SimulatedReader::attachedCommand(CommandLine&) {
+  return replyNow(attached_ ? "ok yes" : "ok no");
 }
 
 CommandStart SimulatedReader::failCommand(CommandLine& command) {

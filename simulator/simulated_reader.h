@@ -151,6 +151,7 @@ class SimulatedReader {
 
   CommandStart pressCommand(CommandLine& command);
   CommandStart plugCommand(CommandLine& command);
+  CommandStart attachedCommand(CommandLine& command);
   CommandStart failCommand(CommandLine& command);
   CommandStart serialCommand(CommandLine& command);
   CommandStart imageCommand(CommandLine& command);

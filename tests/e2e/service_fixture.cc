@@ -33,6 +33,18 @@ unsigned long ServiceTest::calls(const std::string& name) {
   return testing_support::callCount(sim("calls"), name);
 }
 
+std::string copyServiceInto(const std::filesystem::path& folder) {
+  namespace fs = std::filesystem;
+  const fs::path binary(TOBRAN_SERVICE_BINARY);
+  std::error_code error;
+  fs::create_directories(folder, error);
+  fs::permissions(folder, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                              fs::perms::others_read | fs::perms::others_exec, error);
+  for (const fs::path& file : {binary, binary.parent_path() / "libzkfp.so"})
+    fs::copy_file(file, folder / file.filename(), fs::copy_options::overwrite_existing, error);
+  return (folder / binary.filename()).string();
+}
+
 std::string ServiceTest::waitForImage(const std::string& body) {
   const auto deadline = std::chrono::steady_clock::now() + scaled(std::chrono::milliseconds(3000));
   std::string last;

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <functional>
 #include <string>
 
@@ -31,6 +32,10 @@ class ServiceTest : public ::testing::Test {
 
   ServiceProcess service;
 };
+
+// Copies the service and its library into `folder`, made readable by every user, since the
+// build may sit in a private folder (a checkout under /root or a 0700 home); the copy's path.
+std::string copyServiceInto(const std::filesystem::path& folder);
 
 using testing_support::BEGIN_CAPTURE_PATH;
 using testing_support::framed;

@@ -69,20 +69,6 @@ TEST(ServiceStartupPortHeld, AnotherSocketOnThePortGivesTheErrorLineAndExitOne) 
   close(holder);
 }
 
-// Copies the service and its library into `folder`, made readable by every user, since the
-// build may sit in a private folder (a checkout under /root or a 0700 home); the copy's path.
-std::string copyServiceInto(const std::filesystem::path& folder) {
-  namespace fs = std::filesystem;
-  const fs::path binary(TOBRAN_SERVICE_BINARY);
-  std::error_code error;
-  fs::create_directories(folder, error);
-  fs::permissions(folder, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                              fs::perms::others_read | fs::perms::others_exec, error);
-  for (const fs::path& file : {binary, binary.parent_path() / "libzkfp.so"})
-    fs::copy_file(file, folder / file.filename(), fs::copy_options::overwrite_existing, error);
-  return (folder / binary.filename()).string();
-}
-
 TEST_F(ServiceStartup, CopyOfAnotherUserPassesTheLockAndFailsAtThePort) {
   if (geteuid() != 0 || std::getenv("TOBRAN_SERVICE_COMMAND") != nullptr)
     GTEST_SKIP() << "needs root to start a copy as another user, and the native build";

@@ -199,8 +199,8 @@ TEST_F(SimulatedReader, CommandsAreCheckedAndReported) {
   // The help reply is made from the command table; clients may show it as it is.
   EXPECT_EQ(runControlCommand("help"),
             "ok commands: press N [length=L] [wait=MS] | fake N [wait=MS] | unplug | plug | "
-            "fail CALL | pass CALL (CALL: init dbinit merge params) | serial TEXT | image W H | "
-            "slow MS | pending | calls | reset | help");
+            "attached | fail CALL | pass CALL (CALL: init dbinit merge params) | serial TEXT | "
+            "image W H | slow MS | pending | calls | reset | help");
 
   // A press can report more than the buffer holds without being written past it.
   void* device = open();
