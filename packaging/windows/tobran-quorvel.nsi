@@ -124,6 +124,8 @@ Section
   ; Its tool, for demos and page development: it drives the simulated reader of a service started
   ; with READER_SIM_CONTROL set (a user environment variable, read at logon).
   File "${BUILD_DIR}\reader-sim.exe"
+  ; The console tool that says why a page cannot use the reader, for the user or a support desk.
+  File "${BUILD_DIR}\tobran-quorvel-doctor.exe"
   File "/oname=copyright.txt" "..\linux\copyright"
   WriteUninstaller "$INSTDIR\uninstall.exe"
 
@@ -155,6 +157,7 @@ Section Uninstall
   DeleteRegKey HKCU "${UNINSTALL_KEY}"
   Delete "$INSTDIR\${EXE}"
   Delete "$INSTDIR\reader-sim.exe"
+  Delete "$INSTDIR\tobran-quorvel-doctor.exe"
   Delete "$INSTDIR\copyright.txt"
   Delete "$INSTDIR\uninstall.exe"
   ; Only when empty: files the user put beside ours (a vendor's library and the DLLs it needs)

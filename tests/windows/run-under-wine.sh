@@ -18,9 +18,11 @@ e2e_tests=$linux_build/tests/e2e_tests
 load_tests=$linux_build/tests/load_tests
 service_exe=$windows_build/Tobran-Quorvel.exe
 short_timeouts_exe=$windows_build/tobran-quorvel-short-timeouts.exe
+doctor_exe=$windows_build/tobran-quorvel-doctor.exe
 platform_tests=$windows_build/platform-tests/platform_windows_tests.exe
 
-for file in "$e2e_tests" "$load_tests" "$service_exe" "$short_timeouts_exe" "$windows_build/libzkfp.dll" "$platform_tests"; do
+for file in "$e2e_tests" "$load_tests" "$service_exe" "$short_timeouts_exe" "$doctor_exe" \
+    "$windows_build/libzkfp.dll" "$platform_tests"; do
   if [[ ! -f $file ]]; then
     echo "missing $file: build it first (make build windows)" >&2
     exit 2
@@ -94,6 +96,8 @@ count_results "$platform_report" platform_windows_tests.exe
 # Windows finds libzkfp.dll beside the exe.
 export TOBRAN_SERVICE_COMMAND="wine $service_exe"
 export TOBRAN_SHORT_TIMEOUTS_COMMAND="wine $short_timeouts_exe"
+# The doctor's cases run the Windows doctor, which finds libzkfp.dll beside itself likewise.
+export TOBRAN_DOCTOR_COMMAND="wine $doctor_exe"
 # Wine makes every socket call a round trip to its server: the end-to-end waits get four times
 # as long, the load cases' eight times, for one round of polls on 5000 connections takes 0.5 to
 # 2 s under Wine, 0.07 s natively, and a fresh client may wait for a round.
