@@ -291,12 +291,6 @@ Finding checkReader(const InfoAnswer& answer, bool serviceAnswers, std::optional
                        "A reader is attached: it opened, and was closed again at once.");
 }
 
-// Step 5, for now: the browsers' policies are read by the fleet's policy library.
-void appendBrowserFindings(const std::string& origin, std::vector<Finding>& findings) {
-  findings.push_back({"browser", FindingStatus::CantTell, "browser.not-checked",
-                      "The browsers' policies for " + origin + " are not checked yet.", {}, {}});
-}
-
 const char* statusName(FindingStatus status) {
   switch (status) {
   case FindingStatus::Ok:
@@ -329,7 +323,7 @@ std::vector<Finding> diagnose(const DoctorOptions& options) {
   findings.push_back(checkLibrary(library));
   findings.push_back(checkReader(answer, serviceAnswers, attached, otherCopyRuns, library));
   if (options.origin)
-    appendBrowserFindings(*options.origin, findings);
+    appendBrowserFindings(*options.origin, options.policyRoot, findings);
   return findings;
 }
 

@@ -4,6 +4,9 @@
 // library, once loaded, stays loaded until the process ends.
 #pragma once
 
+#include "admin/browser_policy.h"
+
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <utility>
@@ -26,6 +29,7 @@ struct Finding {
 
 struct DoctorOptions {
   std::optional<std::string> origin; // the web application whose browser side is checked
+  std::filesystem::path policyRoot = "/"; // where the policy files are read (not on Windows)
 };
 
 // Every check, in order: the service for this user, who holds the port when it is not ours,
@@ -35,6 +39,15 @@ std::vector<Finding> diagnose(const DoctorOptions& options);
 // 0 when a page could use the reader now (every finding ok), 1 when a problem stops it, 2 when
 // nothing wrong was found but something could not be told.
 int exitStatus(const std::vector<Finding>& findings);
+
+// Step 5: one finding per browser on whether its managed policies pre-approve `origin`, and what
+// the person is asked otherwise (doctor_browsers.cc).
+void appendBrowserFindings(const std::string& origin, const std::filesystem::path& policyRoot,
+                           std::vector<Finding>& findings);
+// The approvals of this platform's policy store: the files under `root`, or on Windows the
+// registry (`root` unused). doctor_policies_posix.cc or doctor_policies_windows.cc.
+std::vector<BrowserApproval> machineApprovals(const Origin& origin,
+                                              const std::filesystem::path& root);
 
 std::string humanReport(const std::vector<Finding>& findings);
 // One JSON object: {"exitStatus":N,"findings":[{"check":…,"status":…,"code":…,"text":…,

@@ -7,9 +7,10 @@
 namespace {
 
 constexpr const char* USAGE =
-    "usage: tobran-quorvel-doctor [--json] [--origin https://app.example.com]\n"
+    "usage: tobran-quorvel-doctor [--json] [--origin https://app.example.com] [--policy-root DIR]\n"
     "Checks why a web page cannot use the fingerprint reader: the service, port 22001, the\n"
-    "reader's library, the reader and, given the page's origin, the browsers' policies.\n"
+    "reader's library, the reader and, given the page's origin, the browsers' policies\n"
+    "(the files under DIR instead of /, e.g. a system image; Windows reads its registry).\n"
     "Exit status: 0 a page can use the reader now, 1 a problem was found, 2 something could\n"
     "not be told, 64 a wrong command line.\n";
 constexpr int EXIT_USAGE = 64;
@@ -24,6 +25,8 @@ int main(int argc, char** argv) {
       json = true;
     } else if (std::strcmp(argv[i], "--origin") == 0 && i + 1 < argc) {
       options.origin = argv[++i];
+    } else if (std::strcmp(argv[i], "--policy-root") == 0 && i + 1 < argc) {
+      options.policyRoot = argv[++i];
     } else {
       std::fputs(USAGE, std::strcmp(argv[i], "--help") == 0 ? stdout : stderr);
       return std::strcmp(argv[i], "--help") == 0 ? 0 : EXIT_USAGE;

@@ -3,6 +3,8 @@
 // command line in TOBRAN_DOCTOR_COMMAND (e.g. the Windows one under Wine).
 #include "e2e/service_fixture.h"
 
+#include "admin/browser_policy.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -185,6 +187,34 @@ TEST_F(Doctor, LibraryMissingOrLackingAFunction) {
   EXPECT_EQ(lacking.status, 1);
   EXPECT_EQ(lacking.detail("missing"), "ZKFPM_DBMerge");
   EXPECT_EQ(lacking.detail("path"), std::string(folder) + "/libzkfp.so");
+}
+
+TEST_F(Doctor, BrowserPoliciesPresentOrAbsentForTheOrigin) {
+  if (std::getenv("TOBRAN_DOCTOR_COMMAND") != nullptr)
+    GTEST_SKIP() << "the policies are read from files only on Linux";
+  char root[] = "/tmp/tobran-doctor-policies.XXXXXX";
+  ASSERT_NE(mkdtemp(root), nullptr);
+  const std::string arguments =
+      std::string("--json --origin https://app.example.com --policy-root ") + root;
+  const DoctorRun absent = runDoctor(arguments);
+  // As tobran-quorvel-allow-site writes them, for every browser.
+  admin::allowOrigins({*admin::checkOrigin("https://app.example.com").origin}, root);
+  const DoctorRun present = runDoctor(arguments);
+  const DoctorRun other = runDoctor(
+      std::string("--json --origin https://other.example.com --policy-root ") + root);
+  fs::remove_all(root);
+
+  const Codes running{"service.running", "library.ok", "reader.ok"};
+  Codes expected = running;
+  expected.insert(expected.end(), 4, "browser.not-approved");
+  EXPECT_EQ(absent.codes, expected) << absent.output;
+  EXPECT_EQ(absent.status, 1);
+  EXPECT_EQ(other.codes, expected) << other.output;
+  EXPECT_EQ(other.status, 1);
+  expected = running;
+  expected.insert(expected.end(), 4, "browser.approved");
+  EXPECT_EQ(present.codes, expected) << present.output;
+  EXPECT_EQ(present.status, 0) << present.output;
 }
 
 } // namespace
