@@ -41,8 +41,8 @@ std::uint16_t servicePort() {
 // What the port answered to a request for info.
 struct InfoAnswer {
   bool connected = false;
-  std::string bytes;           // everything read before the reply was whole, failed or timed out
-  std::string_view body;       // the info reply it is, byte for byte; empty when none
+  std::string bytes;     // everything read before the reply was whole, failed or timed out
+  std::string_view body; // the info reply it is, byte for byte; empty when none
 };
 
 // The service's two possible replies to info, framed as it frames them.
@@ -67,23 +67,21 @@ InfoAnswer askInfo() {
                                                      std::size_t size) {
       answer.bytes.append(buffer, size);
       const std::string_view bytes = answer.bytes;
-      const bool mayBecome =
-          open.starts_with(bytes) || closed.starts_with(bytes);
-      if (!error && mayBecome && bytes != open && bytes != closed)
+      const bool mayBecomeOne = open.starts_with(bytes) || closed.starts_with(bytes);
+      if (!error && mayBecomeOne && bytes != open && bytes != closed)
         doRead();
     });
   };
-  socket.async_connect({asio::ip::address_v4::loopback(), servicePort()},
-                       [&](boost::system::error_code error) {
-                         if (error)
-                           return;
-                         answer.connected = true;
-                         asio::async_write(socket, asio::buffer(request),
-                                           [&](boost::system::error_code writeError, std::size_t) {
-                                             if (!writeError)
-                                               doRead();
-                                           });
-                       });
+  const auto onWritten = [&](boost::system::error_code error, std::size_t) {
+    if (!error)
+      doRead();
+  };
+  const auto onConnected = [&](boost::system::error_code error) {
+    answer.connected = !error;
+    if (!error)
+      asio::async_write(socket, asio::buffer(request), onWritten);
+  };
+  socket.async_connect({asio::ip::address_v4::loopback(), servicePort()}, onConnected);
   context.run_for(ANSWER_TIMEOUT);
   if (answer.bytes == open)
     answer.body = capture::INFO_OPEN_REPLY;
@@ -197,7 +195,7 @@ Finding checkLibrary(const platform::LoadedLibrary& library) {
     finding.status = FindingStatus::Problem;
     finding.code = "library.incomplete";
     finding.text = library.path + " (" + which + ") lacks " + missing +
-                   ": the service cannot start with it.";
+                   ": the service fails with it, at start or at the first call of one of them.";
     finding.next = "Use a libzkfp of the reader SDK the service is made for, with every function.";
     finding.details.emplace_back("missing", missing);
     return finding;
