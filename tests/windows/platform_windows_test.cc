@@ -94,6 +94,15 @@ TEST(InstanceLock, FirstAskGetsItAndEveryLaterAskFindsItHeld) {
     CloseHandle(other);
 }
 
+TEST(InstanceLock, ProbeSeesItHeldOnlyOnceTakenAndKeepsNothing) {
+  const std::wstring name = uniqueLockName("probed");
+  EXPECT_EQ(platform::singleInstanceLockHeld(name.c_str()), platform::LockProbe::NotHeld);
+  // The probe made no mutex: the first ask still gets the lock.
+  EXPECT_EQ(platform::acquireSingleInstanceLock(name.c_str()), platform::InstanceLock::Acquired);
+  EXPECT_EQ(platform::singleInstanceLockHeld(name.c_str()), platform::LockProbe::Held);
+  EXPECT_EQ(platform::singleInstanceLockHeld(name.c_str()), platform::LockProbe::Held);
+}
+
 TEST(InstanceLock, IsTheNamedMutexOwnedByTheThreadThatTookIt) {
   const std::wstring name = uniqueLockName("owned");
   ASSERT_EQ(platform::acquireSingleInstanceLock(name.c_str()), platform::InstanceLock::Acquired);
