@@ -189,19 +189,37 @@ TEST_F(Doctor, LibraryMissingOrLackingAFunction) {
   EXPECT_EQ(lacking.detail("path"), std::string(folder) + "/libzkfp.so");
 }
 
+// Writes (or with `remove`, deletes) the policies that pre-approve `origin` for every browser,
+// as the installers write them: under `root` for this build's doctor, in the registry of the
+// Wine prefix for the Windows one (whose command starts with "wine").
+void writePolicies(const admin::Origin& origin, const std::string& root, bool remove = false) {
+  const char* windowsDoctor = std::getenv("TOBRAN_DOCTOR_COMMAND");
+  if (windowsDoctor == nullptr) {
+    if (!remove)
+      admin::allowOrigins({origin}, root);
+    return;
+  }
+  const std::string wine = std::string(windowsDoctor).substr(0, std::string(windowsDoctor).find(' '));
+  for (const admin::Browser browser : admin::kBrowsers)
+    for (const std::string& key : admin::registry::listKeys(browser)) {
+      const std::string value = browser == admin::Browser::firefox ? origin.host : origin.text;
+      const std::string command =
+          wine + " reg " + (remove ? "delete" : "add") + " 'HKLM\\" + key + "' /f /reg:64" +
+          (remove ? "" : " /v 1 /t REG_SZ /d " + value) + " > /dev/null 2>&1";
+      EXPECT_EQ(std::system(command.c_str()), 0) << command;
+    }
+}
+
 TEST_F(Doctor, BrowserPoliciesPresentOrAbsentForTheOrigin) {
-  if (std::getenv("TOBRAN_DOCTOR_COMMAND") != nullptr)
-    GTEST_SKIP() << "the policies are read from files only on Linux";
   char root[] = "/tmp/tobran-doctor-policies.XXXXXX";
   ASSERT_NE(mkdtemp(root), nullptr);
-  const std::string arguments =
-      std::string("--json --origin https://app.example.com --policy-root ") + root;
-  const DoctorRun absent = runDoctor(arguments);
-  // As tobran-quorvel-allow-site writes them, for every browser.
-  admin::allowOrigins({*admin::checkOrigin("https://app.example.com").origin}, root);
-  const DoctorRun present = runDoctor(arguments);
-  const DoctorRun other = runDoctor(
-      std::string("--json --origin https://other.example.com --policy-root ") + root);
+  const admin::Origin origin = *admin::checkOrigin("https://app.example.com").origin;
+  const std::string rootArgument = std::string(" --policy-root ") + root;
+  const DoctorRun absent = runDoctor("--json --origin " + origin.text + rootArgument);
+  writePolicies(origin, root);
+  const DoctorRun present = runDoctor("--json --origin " + origin.text + rootArgument);
+  const DoctorRun other = runDoctor("--json --origin https://other.example.com" + rootArgument);
+  writePolicies(origin, root, true);
   fs::remove_all(root);
 
   const Codes running{"service.running", "library.ok", "reader.ok"};
