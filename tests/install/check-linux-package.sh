@@ -147,6 +147,14 @@ loaded_reader() {
 [[ $(loaded_reader) == "$root$private_lib" ]] &&
   pass "without a vendor library: the simulated reader of the private folder" ||
   fail "without a vendor library the service loads '$(loaded_reader)', not $root$private_lib"
+# The installed doctor loads libzkfp.so by the service's search path: the same library.
+doctor=$root/usr/bin/tobran-quorvel-doctor
+doctor_reader() {
+  realpath -m "$({ "$doctor" --json || true; } | grep -o '"path":"[^"]*"' | cut -d'"' -f4)"
+}
+[[ $(doctor_reader) == "$root$private_lib" ]] &&
+  pass "the doctor finds the library the service loads" ||
+  fail "the doctor finds '$(doctor_reader)', not $root$private_lib"
 
 # A stand-in for the vendor's library: a copy of ours.
 mkdir -p "$work/vendor"
@@ -198,11 +206,11 @@ reply=$(CHANNEL=$CONTROL_PORT run_service)
 # namespace over the real folder, so that nothing of the host changes.
 if unshare --mount --propagation private true 2>/dev/null; then
   for folder in /usr/local/lib "/usr/lib/$multiarch"; do
-    export -f loaded_reader begin_capture run_service
+    export -f loaded_reader doctor_reader begin_capture run_service
     # The stand-in is our simulated reader: with its channel named it answers with a serial.
     result=$(FOLDER=$folder WORK=$work SERVICE=$service LOADER=$loader CHANNEL=$CONTROL_PORT \
-      unshare --mount --propagation private bash -euo pipefail -c '
-        loader=$LOADER service=$SERVICE work=$WORK service_pid=
+      DOCTOR=$doctor unshare --mount --propagation private bash -euo pipefail -c '
+        loader=$LOADER service=$SERVICE work=$WORK doctor=$DOCTOR service_pid=
         if [[ $FOLDER == /usr/local/lib ]]; then
           mount -t tmpfs tobran-test "$FOLDER"
         else
@@ -212,10 +220,12 @@ if unshare --mount --propagation private true 2>/dev/null; then
         fi
         cp "$work/vendor/libzkfp.so" "$FOLDER/libzkfp.so"
         echo "loads $(loaded_reader)"
+        echo "doctor $(doctor_reader)"
         echo "runs $(run_service | tr "\n" " ")"' 2>&1) || true
     if grep -qx "loads $folder/libzkfp.so" <<< "$result" &&
+       grep -qx "doctor $folder/libzkfp.so" <<< "$result" &&
        grep -qxF "runs {\"ret\":0, \"data\":{\"sn\":\"SIM-0000-0001\"}} $folder/libzkfp.so " <<< "$result"; then
-      pass "a vendor libzkfp.so in $folder comes before the simulated reader, and the service runs on it"
+      pass "a vendor libzkfp.so in $folder comes before the simulated reader, the service runs on it and the doctor finds it"
     else
       fail "with a vendor libzkfp.so in $folder: $result"
     fi
