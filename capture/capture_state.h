@@ -5,9 +5,8 @@
 // Threads: the event-loop thread (the replies, beginCapture) and the capture worker share the
 // record. Its parts follow its three rules: the reader is written before the worker starts and
 // only read after; the progress is read and written under its mutex (checked by clang's
-// -Wthread-safety), but for one atomic word that shows getImage's part of it; the enrolment
-// samples belong to the worker. Calls on the reader handle are serialised by the reader's own
-// call lock.
+// -Wthread-safety); the enrolment samples belong to the worker. Calls on the reader handle are
+// serialised by the reader's own call lock.
 #pragma once
 
 #include "platform/mutex.h"
@@ -71,15 +70,9 @@ struct CaptureState {
     char templateText[TEMPLATE_TEXT_SIZE] GUARDED_BY(mutex) = {}; // zero-terminated base64
     // Counts resets of the progress; a capture begun before a reset is not published after it.
     std::uint64_t generation GUARDED_BY(mutex) = 0;
-    // What getImage shows of the two above, for reading without the lock, which pages poll
-    // far more often than the progress changes: enrollIndex, and SHOWN_READY while a template
-    // waits. Whatever changes them calls showChanges() before it lets go of the lock.
-    std::atomic<std::uint32_t> shown{0};
-    static constexpr std::uint32_t SHOWN_READY = 1u << 31;
 
     // A template waits for getTemplate: templateText is not empty.
     bool templateReady() const REQUIRES(mutex);
-    void showChanges() REQUIRES(mutex);
     // Discards enrolment progress and any waiting template, and starts a new generation.
     void reset() REQUIRES(mutex);
     // Publishes the template `blob` (TEMPLATE_BLOB_SIZE bytes, always all of them) as the

@@ -15,7 +15,6 @@ bool setEnrollIndex(std::int32_t enrollIndex, std::uint64_t generation) {
   if (progress.generation != generation)
     return false;
   progress.enrollIndex = enrollIndex;
-  progress.showChanges();
   return true;
 }
 
