@@ -7,6 +7,7 @@
 
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <new>
 
 namespace capture {
@@ -24,32 +25,33 @@ std::int32_t readInt32Parameter(void* device, int code) {
   return value;
 }
 
-// The image buffer every capture is given. False when the reported size is negative, beyond
-// any reader's, or cannot be allocated.
-bool allocateImageBuffer() {
-  CaptureState::Reader& reader = captureState().reader;
-  if (reader.imageWidth < 0 || reader.imageHeight < 0)
+// The image buffer every capture is given, of `size` bytes (none for 0). False when the
+// reported size is negative, beyond any reader's, or cannot be allocated.
+bool allocateImageBuffer(std::int32_t width, std::int32_t height,
+                         std::unique_ptr<unsigned char[]>& buffer, std::uint32_t& size) {
+  if (width < 0 || height < 0)
     return false;
-  const std::uint64_t size = std::uint64_t(reader.imageWidth) * std::uint64_t(reader.imageHeight);
-  if (size > MAX_IMAGE_BYTES)
+  const std::uint64_t bytes = std::uint64_t(width) * std::uint64_t(height);
+  if (bytes > MAX_IMAGE_BYTES)
     return false;
-  reader.imageBufferSize = static_cast<std::uint32_t>(size);
-  if (size == 0)
+  size = static_cast<std::uint32_t>(bytes);
+  if (bytes == 0)
     return true;
-  reader.imageBuffer.reset(new (std::nothrow) unsigned char[size]);
-  return reader.imageBuffer != nullptr;
+  buffer.reset(new (std::nothrow) unsigned char[bytes]);
+  return buffer != nullptr;
 }
 
-void closeReader(void* device) {
+void closeDevice(void* device) {
   ZKFPM_CloseDevice(device);
   ZKFPM_Terminate();
 }
 
-// The open sequence, which sets up the reader part of the record before the worker starts.
-// The reader counts as open (deviceHandle set) only once it is ready to capture, so a failure at
-// any step leaves it closed and the next beginCapture starts over.
-int openReader(std::int32_t modeArg, std::int32_t fakeArg) {
-  CaptureState::Reader& reader = captureState().reader;
+// The open sequence: sets up a reader, publishes it and starts the worker if none runs yet.
+// A reader is published only once it is ready to capture, so a failure at any step leaves none
+// open and the next beginCapture starts over. Called with the reader-call lock held, like every
+// other call on a reader, though no other thread can see this one before it is published.
+int openReader(CaptureState::Reader& reader, std::int32_t modeArg, std::int32_t fakeArg)
+    REQUIRES(reader.callMutex) {
   if (ZKFPM_Init() != 0)
     return RET_INIT_FAILED;
   void* device = ZKFPM_OpenDevice(0);
@@ -59,31 +61,46 @@ int openReader(std::int32_t modeArg, std::int32_t fakeArg) {
   }
   void* cache = ZKFPM_DBInit();
   if (cache == nullptr) {
-    closeReader(device);
+    closeDevice(device);
     return RET_SETUP_FAILED;
   }
 
-  reader.captureMode = modeArg == Single ? Single : Enroll;
-  reader.fakeFunOn = fakeArg == 0 ? 0 : 1;
-  ZKFPM_SetParameters(device, ZKFP_PARAM_ANTI_FAKE,
-                      reinterpret_cast<unsigned char*>(&reader.fakeFunOn), sizeof reader.fakeFunOn);
-  reader.imageWidth = readInt32Parameter(device, ZKFP_PARAM_IMAGE_WIDTH);
-  reader.imageHeight = readInt32Parameter(device, ZKFP_PARAM_IMAGE_HEIGHT);
-  if (!allocateImageBuffer()) {
+  const CaptureMode captureMode = modeArg == Single ? Single : Enroll;
+  std::int32_t fakeFunOn = fakeArg == 0 ? 0 : 1;
+  ZKFPM_SetParameters(device, ZKFP_PARAM_ANTI_FAKE, reinterpret_cast<unsigned char*>(&fakeFunOn),
+                      sizeof fakeFunOn);
+  const std::int32_t width = readInt32Parameter(device, ZKFP_PARAM_IMAGE_WIDTH);
+  const std::int32_t height = readInt32Parameter(device, ZKFP_PARAM_IMAGE_HEIGHT);
+  std::unique_ptr<unsigned char[]> imageBuffer;
+  std::uint32_t imageBufferSize = 0;
+  if (!allocateImageBuffer(width, height, imageBuffer, imageBufferSize)) {
     // Without a buffer for its image the reader cannot capture; it is closed again rather
     // than reported open. The fingerprint cache has no release call and is left behind.
-    reader.imageWidth = reader.imageHeight = 0;
-    reader.imageBufferSize = 0;
-    closeReader(device);
+    closeDevice(device);
     return RET_SETUP_FAILED;
   }
 
-  reader.deviceHandle = device;
-  reader.dbCacheHandle = cache;
+  reader.publish(std::unique_ptr<const OpenReader>(new OpenReader{
+      .deviceHandle = device,
+      .dbCacheHandle = cache,
+      .imageWidth = width,
+      .imageHeight = height,
+      .imageBuffer = std::move(imageBuffer),
+      .imageBufferSize = imageBufferSize,
+      .captureMode = captureMode,
+      .fakeFunOn = fakeFunOn,
+  }));
   reader.stopRequested = 0;
-  // If the thread cannot be started the reader stays open and nothing is ever captured.
-  startCaptureWorker();
+  // If the thread cannot be started the reader stays open and nothing is captured; the next
+  // open tries again.
+  startCaptureWorker(reader);
   return RET_OK;
+}
+
+// Reads the open reader's serial number into `serial` (SERIAL_BUFFER_SIZE bytes, zeroed).
+int readSerial(CaptureState::Reader& reader, unsigned char* serial) REQUIRES(reader.callMutex) {
+  unsigned int size = SERIAL_BUFFER_SIZE;
+  return ZKFPM_GetParameters(reader.open()->deviceHandle, ZKFP_PARAM_SERIAL_NUMBER, serial, &size);
 }
 
 std::string serialReply(int ret, std::string_view serial) {
@@ -113,17 +130,17 @@ std::string beginCapture(std::int32_t modeArg, std::int32_t fakeArg) {
     state.progress.reset();
   }
 
+  // Held from the open sequence to the serial read, which comes on every successful call: the
+  // worker, if it runs, waits between two captures.
+  CaptureState::Reader& reader = state.reader;
+  platform::MutexLock lock(reader.callMutex);
   int ret = RET_OK;
-  if (state.reader.deviceHandle == nullptr)
-    ret = openReader(modeArg, fakeArg);
+  if (reader.open() == nullptr)
+    ret = openReader(reader, modeArg, fakeArg);
 
-  // The serial is read on every successful call; the worker may be capturing meanwhile.
   unsigned char serial[SERIAL_BUFFER_SIZE] = {};
-  if (ret == RET_OK) {
-    unsigned int size = SERIAL_BUFFER_SIZE;
-    platform::MutexLock lock(state.reader.callMutex);
-    ZKFPM_GetParameters(state.reader.deviceHandle, ZKFP_PARAM_SERIAL_NUMBER, serial, &size);
-  }
+  if (ret == RET_OK)
+    readSerial(reader, serial); // the result is not looked at: a failed read leaves it empty
   const auto* text = reinterpret_cast<const char*>(serial);
   std::string_view serialText(text, strnlen(text, SERIAL_BUFFER_SIZE));
   // A serial that fills the buffer was cut there, perhaps inside a character.

@@ -8,8 +8,15 @@
 namespace capture {
 
 void info(std::string& reply) {
-  // deviceHandle is written only on this thread.
-  reply = captureState().reader.deviceHandle != nullptr ? "{\"ret\":0}" : "{\"ret\":-1}";
+  // Under the reader-call lock, which the worker holds for one capture and its use at most,
+  // never while it pauses.
+  CaptureState::Reader& reader = captureState().reader;
+  bool open = false;
+  {
+    platform::MutexLock lock(reader.callMutex);
+    open = reader.open() != nullptr;
+  }
+  reply = open ? "{\"ret\":0}" : "{\"ret\":-1}";
 }
 
 void getImage(std::string& reply) {
