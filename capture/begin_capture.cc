@@ -46,6 +46,13 @@ void closeDevice(void* device) {
   ZKFPM_Terminate();
 }
 
+// Closes the open reader, whose handle no longer reaches a reader, and publishes none in its
+// place. Its fingerprint cache has no release call and is left behind.
+void closeReader(CaptureState::Reader& reader) REQUIRES(reader.callMutex) {
+  closeDevice(reader.open()->deviceHandle);
+  reader.publish(nullptr);
+}
+
 // The open sequence: sets up a reader, publishes it and starts the worker if none runs yet.
 // A reader is published only once it is ready to capture, so a failure at any step leaves none
 // open and the next beginCapture starts over. Called with the reader-call lock held, like every
@@ -103,6 +110,16 @@ int readSerial(CaptureState::Reader& reader, unsigned char* serial) REQUIRES(rea
   return ZKFPM_GetParameters(reader.open()->deviceHandle, ZKFP_PARAM_SERIAL_NUMBER, serial, &size);
 }
 
+// The serial text in the buffer: up to its first zero byte, or all of it.
+std::string_view serialText(const unsigned char* serial) {
+  const auto* text = reinterpret_cast<const char*>(serial);
+  std::string_view serialText(text, strnlen(text, SERIAL_BUFFER_SIZE));
+  // A serial that fills the buffer was cut there, perhaps inside a character.
+  if (serialText.size() == SERIAL_BUFFER_SIZE)
+    serialText = withoutCutCharacter(serialText);
+  return serialText;
+}
+
 std::string serialReply(int ret, std::string_view serial) {
   std::string reply = "{\"ret\":";
   appendDecimal(reply, ret);
@@ -130,23 +147,25 @@ std::string beginCapture(std::int32_t modeArg, std::int32_t fakeArg) {
     state.progress.reset();
   }
 
-  // Held from the open sequence to the serial read, which comes on every successful call: the
-  // worker, if it runs, waits between two captures.
+  // Held from the first serial read to the last, through any closing and opening between:
+  // the worker, if it runs, waits between two captures and then finds whatever reader is open.
   CaptureState::Reader& reader = state.reader;
   platform::MutexLock lock(reader.callMutex);
-  int ret = RET_OK;
-  if (reader.open() == nullptr)
-    ret = openReader(reader, modeArg, fakeArg);
-
   unsigned char serial[SERIAL_BUFFER_SIZE] = {};
+  // The serial is read on every call to an open reader. A read that fails is the one sign the
+  // SDK gives of a reader that is gone (unplugged, or lost while the computer slept): its handle
+  // will never capture again, even once it is back, so it is closed and the open sequence runs
+  // again, which finds the reader back under a new handle or answers -2 while it is away.
+  if (reader.open() != nullptr) {
+    if (readSerial(reader, serial) == 0)
+      return serialReply(RET_OK, serialText(serial));
+    closeReader(reader);
+    std::memset(serial, 0, sizeof serial); // whatever the failed read left there
+  }
+  const int ret = openReader(reader, modeArg, fakeArg);
   if (ret == RET_OK)
     readSerial(reader, serial); // the result is not looked at: a failed read leaves it empty
-  const auto* text = reinterpret_cast<const char*>(serial);
-  std::string_view serialText(text, strnlen(text, SERIAL_BUFFER_SIZE));
-  // A serial that fills the buffer was cut there, perhaps inside a character.
-  if (serialText.size() == SERIAL_BUFFER_SIZE)
-    serialText = withoutCutCharacter(serialText);
-  return serialReply(ret, serialText);
+  return serialReply(ret, serialText(serial));
 }
 
 } // namespace capture

@@ -8,22 +8,34 @@ namespace {
 
 constexpr std::int32_t LIVE_FINGER_BITS = 0x1F;
 
-enum class Attempt { NoFinger, Fake, Used };
+enum class Attempt { Pause, Fake, Used };
 
 // One attempt at a finger and the use of what it captured, under one hold of the reader-call
 // lock: the anti-fake verdict belongs to this capture, and enrolment matches and merges with the
-// cache of the reader the capture came from.
-Attempt captureAndUse(CaptureState& state, EnrollSamples& samples, std::uint64_t generation)
+// cache of the reader the capture came from. The progress is looked at under the same hold, so
+// a capture counts in the generation it was taken in: a beginCapture that resets the progress
+// and then opens another reader cannot leave the first capture from that reader looking older.
+Attempt captureAndUse(CaptureState& state, EnrollSamples& samples)
     EXCLUDES(state.reader.callMutex) {
   platform::MutexLock lock(state.reader.callMutex);
   const OpenReader* reader = state.reader.open();
   if (reader == nullptr) // closed: it went away, and no beginCapture has opened another yet
-    return Attempt::NoFinger;
+    return Attempt::Pause;
+  std::uint64_t generation = 0;
+  {
+    platform::MutexLock progressLock(state.progress.mutex);
+    // A template waits to be fetched: nothing is captured until getTemplate or beginCapture
+    // clears it.
+    if (state.progress.templateReady())
+      return Attempt::Pause;
+    generation = state.progress.generation;
+  }
+
   unsigned char templ[TEMPLATE_BLOB_SIZE] = {};
   unsigned int length = TEMPLATE_BLOB_SIZE;
   if (ZKFPM_AcquireFingerprint(reader->deviceHandle, reader->imageBuffer.get(),
                                reader->imageBufferSize, templ, &length) != 0)
-    return Attempt::NoFinger;
+    return Attempt::Pause; // no finger this time
   if (reader->fakeFunOn == 1) {
     std::int32_t status = 0;
     unsigned int size = sizeof status;
@@ -55,20 +67,10 @@ int captureWorkerLoop() {
   CaptureState& state = captureState();
   EnrollSamples samples; // this thread's alone
   while (state.reader.stopRequested == 0) {
-    bool templateWaiting = false;
-    std::uint64_t generation = 0;
-    {
-      platform::MutexLock lock(state.progress.mutex);
-      templateWaiting = state.progress.templateReady();
-      generation = state.progress.generation;
-    }
-    if (templateWaiting) {
+    // A fake is dropped and the next attempt made at once; every other attempt is followed by
+    // a pause.
+    if (captureAndUse(state, samples) != Attempt::Fake)
       platform::sleepMilliseconds(WORKER_IDLE_MS);
-      continue;
-    }
-    if (captureAndUse(state, samples, generation) == Attempt::Fake)
-      continue;
-    platform::sleepMilliseconds(WORKER_IDLE_MS);
   }
   return 0;
 }

@@ -113,13 +113,14 @@ TEST_F(Simulator, NoClientHoldsUpAnother) {
 
 TEST_F(Simulator, ResetWhileTheReaderIsOpenKeepsItCapturing) {
   ASSERT_EQ(get(BEGIN_CAPTURE_PATH + "?type=2"), SERIAL_REPLY);
-  ASSERT_EQ(sim("unplug"), "ok");
+  ASSERT_EQ(sim("serial OTHER"), "ok");
   ASSERT_EQ(sim("reset"), "ok");
   EXPECT_EQ(get("/varuvezivuv/info"), "{\"ret\":0}");
   ASSERT_EQ(simWait("press 4"), "ok captured");
   EXPECT_EQ(get(GET_IMAGE_PATH), progressReply(0, 1));
   EXPECT_EQ(get(GET_TEMPLATE_PATH).substr(0, 30), "{\"ret\":0, \"data\":{\"template\":\"");
   EXPECT_EQ(get(BEGIN_CAPTURE_PATH), SERIAL_REPLY);
+  EXPECT_EQ(calls("ZKFPM_OpenDevice"), 0u); // the same handle all along
 }
 
 TEST_F(Simulator, SerialThatIsNotUtf8OrCutInsideACharacterStillGivesValidJson) {
