@@ -133,5 +133,23 @@ TEST_F(Simulator, SerialThatIsNotUtf8OrCutInsideACharacterStillGivesValidJson) {
             "{\"ret\":0, \"data\":{\"sn\":\"A\\ufffd\\ufffdB\xe2\x82\xac\\u0009\\\"q\\\"\"}}");
 }
 
+// reader-sim: a command line it does not understand has a status of its own, apart from 2, "no
+// reader answers"; asked for, the usage is no failure.
+TEST(SimulatorTool, UsageHasAStatusOfItsOwn) {
+  const auto run = [](const std::string& arguments) {
+    ServiceProcess tool;
+    tool.useProgram(TOBRAN_READER_SIM_BINARY " " + arguments);
+    EXPECT_TRUE(tool.start());
+    const int status = tool.waitForExit(scaled(milliseconds(5000))).value_or(-1);
+    return std::pair{status, tool.standardOutput()};
+  };
+  const auto [helpStatus, help] = run("--help");
+  EXPECT_EQ(helpStatus, 0);
+  EXPECT_EQ(help.substr(0, 17), "usage: reader-sim");
+  EXPECT_EQ(run("").first, 64);
+  EXPECT_EQ(run("--port").first, 64);
+  EXPECT_EQ(run("--port 1 pending").first, 2);
+}
+
 } // namespace
 } // namespace e2e
