@@ -13,17 +13,10 @@ CaptureState& captureState() {
 
 bool CaptureState::Progress::templateReady() const { return templateText[0] != '\0'; }
 
-void CaptureState::Progress::showChanges() {
-  // Release: a reader that sees a template ready, then takes the lock, finds it there.
-  shown.store(static_cast<std::uint32_t>(enrollIndex) | (templateReady() ? SHOWN_READY : 0),
-              std::memory_order_release);
-}
-
 void CaptureState::Progress::reset() {
   enrollIndex = 0;
   std::memset(templateText, 0, sizeof templateText);
   ++generation;
-  showChanges();
 }
 
 bool CaptureState::Progress::publishTemplate(unsigned char* blob, std::uint64_t capturedIn) {
@@ -31,10 +24,8 @@ bool CaptureState::Progress::publishTemplate(unsigned char* blob, std::uint64_t 
   if (capturedIn != generation || templateReady())
     return false;
   ZKFPM_BlobToBase64(blob, TEMPLATE_BLOB_SIZE, templateText, TEMPLATE_TEXT_SIZE);
-  if (templateReady()) {
-    showChanges();
+  if (templateReady())
     return true;
-  }
   // Nothing came out: whatever the call may have left behind goes, so the text is all clear.
   std::memset(templateText, 0, sizeof templateText);
   return false;

@@ -3,11 +3,16 @@
 // replies that only read or reset it (info, getImage, getTemplate).
 //
 // Threads: the event-loop thread (the replies, beginCapture) and the capture worker share the
-// record. Its parts follow its three rules: the reader is written before the worker starts and
-// only read after; the progress is read and written under its mutex (checked by clang's
-// -Wthread-safety), but for one atomic word that shows getImage's part of it; the enrolment
-// samples belong to the worker. Calls on the reader handle are serialised by the reader's own
-// call lock.
+// record. Its two parts follow its rules, and clang's -Wthread-safety checks them:
+// - the reader: an OpenReader, fixed once the open sequence has made it (its fields are const),
+//   reached only through Reader::open(), which REQUIRES the reader-call lock. Every SDK call on
+//   the reader or its cache is made with that lock held, and only a holder of the lock replaces
+//   the open reader, so what open() returns stays valid and the same until the lock is let go;
+// - the progress: read and written under its own mutex.
+// The enrolment samples are the worker's alone: a local of its loop (enrollment.h), not here.
+//
+// Lock order: the reader-call lock, then the progress mutex (the worker publishes what it
+// captured while it holds the reader); never the other way round.
 #pragma once
 
 #include "platform/mutex.h"
@@ -41,27 +46,47 @@ enum ReplyCode : int {
   RET_NOT_READY = -4,     // no template ready yet
 };
 
-// The record in three parts, one per rule of ownership; each part says which thread writes it.
+// A reader as one run of the open sequence set it up, constant from then on. A reader that is
+// closed and opened again is a new OpenReader, never this one changed.
+struct OpenReader {
+  void* const deviceHandle = nullptr;
+  void* const dbCacheHandle = nullptr; // for enrolment's matches and merges
+  const std::int32_t imageWidth = 0;
+  const std::int32_t imageHeight = 0;
+  // imageWidth x imageHeight bytes, written by every capture and never read by the service.
+  const std::unique_ptr<unsigned char[]> imageBuffer = nullptr;
+  const std::uint32_t imageBufferSize = 0;
+  const CaptureMode captureMode = Enroll;
+  const std::int32_t fakeFunOn = 1; // its four bytes were the value of the anti-fake parameter
+};
+
+// The record in two parts, one per rule; each says which thread does what with it.
 struct CaptureState {
-  // The reader, set up by the open sequence (event-loop thread) before the worker starts and
-  // only read after that, by both threads. deviceHandle is set last: non-null means open, for
-  // the rest of the process.
-  struct Reader {
-    void* deviceHandle = nullptr;
-    void* dbCacheHandle = nullptr; // used by the worker alone once the reader is open
-    std::int32_t imageWidth = 0;
-    std::int32_t imageHeight = 0;
-    std::unique_ptr<unsigned char[]> imageBuffer; // imageWidth x imageHeight bytes, never read
-    std::uint32_t imageBufferSize = 0;
-    CaptureMode captureMode = Enroll;
-    std::int32_t fakeFunOn = 1; // its four bytes are the value of the anti-fake parameter
-    platform::ThreadHandle workerThread;
+  // The open reader and the lock of every call on it. beginCapture (event-loop thread) opens,
+  // closes and replaces the reader holding the lock throughout; the worker holds it for each
+  // capture and for the enrolment step that uses that capture.
+  class Reader {
+   public:
+    // Held for every SDK call on the open reader's device or cache, and across the open and
+    // close sequences. Never held while waiting for anything else than an SDK call.
+    platform::Mutex callMutex;
+
+    // The open reader, or null while none is. What it points to is valid, and unchanged, for
+    // as long as the caller keeps holding callMutex; it is never kept past that.
+    const OpenReader* open() const REQUIRES(callMutex) { return open_.get(); }
+    // Puts `reader` (null: none) in place of the open reader, which must have been closed.
+    void publish(std::unique_ptr<const OpenReader> reader) REQUIRES(callMutex) {
+      open_ = std::move(reader);
+    }
+
+    // Whether the capture worker has been started: once, by the first open that succeeds; a
+    // reader opened again later is captured from by the same worker.
+    bool workerStarted GUARDED_BY(callMutex) = false;
+    platform::ThreadHandle workerThread GUARDED_BY(callMutex); // kept, never joined
     std::atomic<std::int32_t> stopRequested{0}; // the worker runs while it is 0: for ever
 
-    // Serialises the calls on deviceHandle once the worker runs: its captures with their
-    // anti-fake reads, and beginCapture's serial reads. Held for the SDK call only; never
-    // together with the progress lock.
-    platform::Mutex callMutex;
+   private:
+    std::unique_ptr<const OpenReader> open_ GUARDED_BY(callMutex);
   };
 
   // The progress, written by both threads, under its own lock. The lock is held inside one SDK
@@ -72,15 +97,9 @@ struct CaptureState {
     char templateText[TEMPLATE_TEXT_SIZE] GUARDED_BY(mutex) = {}; // zero-terminated base64
     // Counts resets of the progress; a capture begun before a reset is not published after it.
     std::uint64_t generation GUARDED_BY(mutex) = 0;
-    // What getImage shows of the two above, for reading without the lock, which pages poll
-    // far more often than the progress changes: enrollIndex, and SHOWN_READY while a template
-    // waits. Whatever changes them calls showChanges() before it lets go of the lock.
-    std::atomic<std::uint32_t> shown{0};
-    static constexpr std::uint32_t SHOWN_READY = 1u << 31;
 
     // A template waits for getTemplate: templateText is not empty.
     bool templateReady() const REQUIRES(mutex);
-    void showChanges() REQUIRES(mutex);
     // Discards enrolment progress and any waiting template, and starts a new generation.
     void reset() REQUIRES(mutex);
     // Publishes the template `blob` (TEMPLATE_BLOB_SIZE bytes, always all of them) as the
@@ -92,15 +111,8 @@ struct CaptureState {
     bool publishTemplate(unsigned char* blob, std::uint64_t capturedIn) EXCLUDES(mutex);
   };
 
-  // The enrolment samples collected so far: the capture worker's alone, no lock.
-  struct Samples {
-    std::uint32_t enrollSampleLengths[ENROLL_SAMPLE_COUNT] = {};
-    unsigned char enrollSamples[ENROLL_SAMPLE_COUNT][TEMPLATE_BLOB_SIZE] = {};
-  };
-
   Reader reader;
   Progress progress;
-  Samples samples;
 };
 
 // The one record of the process, and the one way to reach it: every function that reads or

@@ -1,6 +1,5 @@
 #include "capture/enrollment.h"
 
-#include "capture/capture_state.h"
 #include "reader/zkfp.h"
 
 #include <cstring>
@@ -15,42 +14,42 @@ bool setEnrollIndex(std::int32_t enrollIndex, std::uint64_t generation) {
   if (progress.generation != generation)
     return false;
   progress.enrollIndex = enrollIndex;
-  progress.showChanges();
   return true;
 }
 
-void mergeAndPublish(std::uint64_t generation) {
-  CaptureState& state = captureState();
+void mergeAndPublish(CaptureState::Reader& reader, EnrollSamples& samples,
+                     std::uint64_t generation) REQUIRES(reader.callMutex) {
   unsigned char merged[TEMPLATE_BLOB_SIZE] = {};
   unsigned int mergedLength = TEMPLATE_BLOB_SIZE;
-  CaptureState::Samples& samples = state.samples;
-  if (ZKFPM_DBMerge(state.reader.dbCacheHandle, samples.enrollSamples[0], samples.enrollSamples[1],
-                    samples.enrollSamples[2], merged, &mergedLength) != 0)
+  if (ZKFPM_DBMerge(reader.open()->dbCacheHandle, samples.enrollSamples[0],
+                    samples.enrollSamples[1], samples.enrollSamples[2], merged,
+                    &mergedLength) != 0)
     return; // the progress stays at 3 with nothing ready: the next press starts over
   // Always the whole buffer, as for a Single template.
-  state.progress.publishTemplate(merged, generation);
+  captureState().progress.publishTemplate(merged, generation);
 }
 
 } // namespace
 
-void addEnrollSample(const unsigned char* sample, std::uint32_t length, std::uint64_t generation) {
-  CaptureState& state = captureState();
+void addEnrollSample(CaptureState::Reader& reader, EnrollSamples& samples,
+                     const unsigned char* sample, std::uint32_t length, std::uint64_t generation) {
+  CaptureState::Progress& progress = captureState().progress;
   if (length > TEMPLATE_BLOB_SIZE)
     return;
   std::int32_t collected = 0;
   {
-    platform::MutexLock lock(state.progress.mutex);
-    if (state.progress.generation != generation)
+    platform::MutexLock lock(progress.mutex);
+    if (progress.generation != generation)
       return;
-    collected = state.progress.enrollIndex;
+    collected = progress.enrollIndex;
   }
   if (collected >= ENROLL_SAMPLE_COUNT) { // after a failed merge
     setEnrollIndex(0, generation);
     return;
   }
-  CaptureState::Samples& samples = state.samples;
   if (collected > 0) {
-    const int score = ZKFPM_DBMatch(state.reader.dbCacheHandle, samples.enrollSamples[collected - 1],
+    const int score = ZKFPM_DBMatch(reader.open()->dbCacheHandle,
+                                    samples.enrollSamples[collected - 1],
                                     samples.enrollSampleLengths[collected - 1],
                                     const_cast<unsigned char*>(sample), length);
     if (score <= 0) {
@@ -64,7 +63,7 @@ void addEnrollSample(const unsigned char* sample, std::uint32_t length, std::uin
   if (!setEnrollIndex(collected + 1, generation))
     return;
   if (collected + 1 == ENROLL_SAMPLE_COUNT)
-    mergeAndPublish(generation);
+    mergeAndPublish(reader, samples, generation);
 }
 
 } // namespace capture

@@ -56,8 +56,11 @@ constexpr SimulatedReader::ControlCommand SimulatedReader::CONTROL_COMMANDS[] = 
     // Taken, its wait replies "ok fake".
     {"fake", "N [wait=MS]", "the same for a finger the fake-finger check rejects", {},
      &SimulatedReader::pressCommand},
-    {"unplug", {}, "detach the reader", {}, &SimulatedReader::plugCommand},
-    {"plug", {}, "attach the reader again", {}, &SimulatedReader::plugCommand},
+    // An open handle dies with the unplug and stays dead: only a new open gives a working one.
+    {"unplug", {}, "detach the reader; its open handle stops working for good", {},
+     &SimulatedReader::plugCommand},
+    {"plug", {}, "attach the reader again, to be opened anew", {},
+     &SimulatedReader::plugCommand},
     // Replies "ok yes" or "ok no"; changes nothing, so a diagnosis may ask it at any time.
     {"attached", {}, "whether the reader is attached", {}, &SimulatedReader::attachedCommand},
     // params: every ZKFPM_GetParameters.
@@ -78,7 +81,7 @@ constexpr SimulatedReader::ControlCommand SimulatedReader::CONTROL_COMMANDS[] = 
     // ZKFPM_GetParameters:2004=3; only non-zero counts are listed.
     {"calls", {}, "the SDK calls seen so far, by function", {}, &SimulatedReader::callsCommand},
     // Attached, nothing pressed or failing, no calls, the default serial and image size.
-    {"reset", {}, "back to the defaults; an open reader stays open", {},
+    {"reset", {}, "back to the defaults; an open reader stays open, a dead handle dead", {},
      &SimulatedReader::resetCommand},
     // Replies "ok commands: " and the synopses, separated by " | ".
     {"help", {}, "the command list", {}, &SimulatedReader::helpCommand},
@@ -178,6 +181,8 @@ CommandStart SimulatedReader::pressCommand(CommandLine& command) {
 
 CommandStart SimulatedReader::plugCommand(CommandLine& command) {
   attached_ = command.words[0] == "plug";
+  if (!attached_ && openDevice_ != nullptr)
+    openDeviceLost_ = true;
   return replyNow("ok");
 }
 

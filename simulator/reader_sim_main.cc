@@ -7,7 +7,8 @@
 //
 // Exit status: 0 the command was carried out (a waited press: taken), 1 the reader refused it,
 // 2 no reader answered, 3 a waited press was not taken in time (and is withdrawn), 4 a waited
-// press was dropped by a reset.
+// press was dropped by a reset, EXIT_USAGE (64, as sysexits.h has it) the command line was
+// not understood and nothing was sent. --help prints the usage and exits 0.
 #include "simulator/control_client.h"
 #include "simulator/control_commands.h"
 
@@ -22,6 +23,7 @@ namespace {
 
 constexpr unsigned DEFAULT_WAIT_MS = 5000;
 constexpr unsigned MAX_WAIT_MS = 60000;
+constexpr int EXIT_USAGE = 64;
 
 template <typename Number>
 bool parseNumber(std::string_view text, Number& value) {
@@ -29,13 +31,14 @@ bool parseNumber(std::string_view text, Number& value) {
   return error == std::errc{} && end == text.data() + text.size() && value != 0;
 }
 
-int usage() {
-  std::fprintf(stderr,
+// Prints the usage, on standard output when asked for, else on standard error; the status.
+int usage(bool asked) {
+  std::fprintf(asked ? stdout : stderr,
                "usage: reader-sim [--port N] [--wait MS | --no-wait] COMMAND [ARGUMENT...]\n%s"
                "press and fake wait until the service has taken the press (--wait MS, default "
                "5000);\n--no-wait only queues it.\n",
                simulator::controlCommandUsage().c_str());
-  return 2;
+  return asked ? 0 : EXIT_USAGE;
 }
 
 } // namespace
@@ -49,19 +52,21 @@ int main(int argc, char** argv) {
   int first = 1;
   for (; first < argc && std::strncmp(argv[first], "--", 2) == 0; ++first) {
     const std::string_view option = argv[first];
-    if (option == "--no-wait") {
+    if (option == "--help") {
+      return usage(true);
+    } else if (option == "--no-wait") {
       waitMs = 0;
     } else if ((option == "--port" || option == "--wait") && first + 1 < argc) {
       const std::string_view value = argv[++first];
       if (option == "--port" ? !parseNumber(value, port)
                              : !parseNumber(value, waitMs) || waitMs > MAX_WAIT_MS)
-        return usage();
+        return usage(false);
     } else {
-      return usage();
+      return usage(false);
     }
   }
   if (first >= argc)
-    return usage();
+    return usage(false);
 
   std::string command;
   for (int i = first; i < argc; ++i)

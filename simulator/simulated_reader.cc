@@ -10,8 +10,7 @@
 namespace simulator {
 namespace {
 
-// Tokens whose addresses serve as the reader and cache handles.
-char deviceToken;
+// The token whose address serves as the cache handle.
 char cacheToken;
 
 void writeInt32(std::int32_t value, unsigned char* out, unsigned int* size) {
@@ -53,7 +52,7 @@ void SimulatedReader::takeTime() const {
 }
 
 bool SimulatedReader::deviceUsable(void* device) const {
-  return device == &deviceToken && deviceOpen_ && attached_;
+  return device != nullptr && device == openDevice_ && !openDeviceLost_ && attached_;
 }
 
 int SimulatedReader::init() {
@@ -69,7 +68,7 @@ int SimulatedReader::terminate() {
   std::lock_guard lock(mutex_);
   countCall("ZKFPM_Terminate");
   initialised_ = false;
-  deviceOpen_ = false;
+  openDevice_ = nullptr;
   return RESULT_OK;
 }
 
@@ -78,16 +77,18 @@ void* SimulatedReader::openDevice(int index) {
   countCall("ZKFPM_OpenDevice");
   if (!initialised_ || !attached_ || index != 0)
     return nullptr;
-  deviceOpen_ = true;
-  return &deviceToken;
+  openDevice_ = &deviceTokens_.emplace_back();
+  openDeviceLost_ = false;
+  return openDevice_;
 }
 
 int SimulatedReader::closeDevice(void* device) {
   std::lock_guard lock(mutex_);
   countCall("ZKFPM_CloseDevice");
-  if (device != &deviceToken || !deviceOpen_)
+  // A lost handle is closed like any other: that frees what the library held for it.
+  if (device == nullptr || device != openDevice_)
     return RESULT_INVALID_HANDLE;
-  deviceOpen_ = false;
+  openDevice_ = nullptr;
   return RESULT_OK;
 }
 
@@ -251,8 +252,9 @@ void SimulatedReader::settleTakenPress() {
   takenPress_.reset();
 }
 
-// Back to the defaults of the settings and the queue. What the service holds stays valid: an
-// open reader stays open and initialised, so the service keeps capturing without opening again.
+// Back to the defaults of the settings and the queue. What the service holds stays as it is: an
+// open reader stays open and initialised, so the service keeps capturing without opening again,
+// and a handle lost to an unplug stays dead, as plugging the reader back in leaves it.
 void SimulatedReader::resetToDefaults() {
   attached_ = true;
   failInit_ = failDbInit_ = failMerge_ = failParameters_ = false;

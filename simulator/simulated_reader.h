@@ -165,6 +165,7 @@ class SimulatedReader {
   void countCall(const char* function, int code = -1);
   // The delay of `slow MS`, taken before the reader's lock so that nothing else waits on it.
   void takeTime() const;
+  // `device` is the open handle and it still reaches the reader.
   bool deviceUsable(void* device) const;
   // Attaches the reader with the defaults the first time something controls it.
   void takeControl();
@@ -176,7 +177,13 @@ class SimulatedReader {
   bool controlled_ = false; // a control channel or an in-process command drives the reader
   bool initialised_ = false;
   bool attached_ = false;
-  bool deviceOpen_ = false;
+  // The handle of the open reader, null while none is open. Every open gives a handle never
+  // given before, so a handle from an earlier open (closed, or lost) is never taken for it.
+  void* openDevice_ = nullptr;
+  // The open reader was unplugged: its handle stays dead, plugged back in or not, as a USB
+  // reader's does; only closing it and opening again gives a working one.
+  bool openDeviceLost_ = false;
+  std::deque<char> deviceTokens_; // one per open; their addresses are the handles
   bool failInit_ = false, failDbInit_ = false, failMerge_ = false, failParameters_ = false;
   std::deque<Press> presses_;
   std::optional<Press> takenPress_; // taken by the last capture, not yet finished with

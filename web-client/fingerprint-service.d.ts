@@ -7,13 +7,15 @@ export declare const DEFAULT_PROMPT_TIMEOUT_MS: number;
 export declare const ENROLMENT_PRESSES: number;
 export declare const ACCESS_PERMISSION_NAMES: readonly string[];
 
-/** Options every call takes. */
+/** Options every call but the helpers (describeRet, templateByteLength) takes. */
 export interface RequestOptions {
   /** The service's base URL; default DEFAULT_SERVICE_URL. */
   service?: string;
-  /** When it fires the call rejects with the signal's reason. */
+  /** When it fires the call rejects with the signal's reason, even getStatus and cancelCapture,
+   *  which reject for nothing else. */
   signal?: AbortSignal;
-  /** How long one request may take, in milliseconds; default DEFAULT_TIMEOUT_MS. */
+  /** How long one request may take, in milliseconds; default DEFAULT_TIMEOUT_MS. getAccessState
+   *  makes no request: it has nothing to limit there. */
   timeoutMs?: number;
 }
 
@@ -104,10 +106,10 @@ export interface TemplateResult {
 }
 
 export declare function describeRet(operation: Operation, ret: number): string;
-export declare function getAccessState(options?: { service?: string }): Promise<AccessState>;
+export declare function getAccessState(options?: RequestOptions): Promise<AccessState>;
 export declare function requestAccess(options?: RequestOptions): Promise<Status>;
 export declare function getStatus(options?: RequestOptions): Promise<Status>;
 export declare function openReader(options?: OpenReaderOptions): Promise<{ serialNumber: string }>;
 export declare function waitForTemplate(options?: WaitForTemplateOptions): Promise<TemplateResult>;
-export declare function cancelCapture(options?: { service?: string; timeoutMs?: number }): Promise<void>;
+export declare function cancelCapture(options?: RequestOptions): Promise<void>;
 export declare function templateByteLength(template: string): number;

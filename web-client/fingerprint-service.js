@@ -16,10 +16,13 @@
 //     onProgress: ({ presses }) => console.log(`${presses} of 3 presses`),
 //   });
 //
-// Every function takes an options object with
+// Every function but the two helpers (describeRet, templateByteLength) takes an options object
+// with
 //   service    the service's base URL, default DEFAULT_SERVICE_URL;
-//   signal     an AbortSignal; when it fires the call rejects with the signal's reason;
-//   timeoutMs  how long one request may take, default DEFAULT_TIMEOUT_MS; none waits for ever.
+//   signal     an AbortSignal; when it fires the call rejects with the signal's reason, even
+//              the calls that otherwise never reject (getStatus, cancelCapture);
+//   timeoutMs  how long one request may take, default DEFAULT_TIMEOUT_MS; none waits for ever
+//              (getAccessState makes no request, so it has nothing to limit there).
 //
 // Errors, each its own class so that a page can tell the person what to do:
 //   ServiceUnreachableError  the service did not answer: not running, wrong address, no answer
@@ -46,8 +49,9 @@
 // How the service behaves, in short (the reasons behind the choices below):
 //   - it answers GET requests from any origin, so no proxy is needed;
 //   - the capture mode (enrolment or single capture) and the fake-finger check are fixed by the
-//     first successful openReader of the service's life; later calls keep them, but each one
-//     discards the progress and any template that was waiting;
+//     openReader that opens the reader, the first successful one of the service's life unless the
+//     reader was unplugged since (the next openReader then opens it again); later calls keep
+//     them, but each one discards the progress and any template that was waiting;
 //   - a finished template is handed over exactly once: fetching it clears it in the service.
 
 export const DEFAULT_SERVICE_URL = 'http://127.0.0.1:22001';
@@ -166,8 +170,9 @@ export class ServiceError extends Error {
 //                  computer itself, or the browser has no such permission);
 //   permission     the permission name the browser knows, or null;
 //   secureContext  window.isSecureContext.
-// Never rejects.
-export async function getAccessState({ service = DEFAULT_SERVICE_URL } = {}) {
+// Rejects only with the reason of `signal`, when it fires.
+export async function getAccessState({ service = DEFAULT_SERVICE_URL, signal } = {}) {
+  signal?.throwIfAborted();
   const secureContext = globalThis.isSecureContext !== false;
   const result = (state, permission = null) => ({ state, permission, secureContext });
   if (!needsLocalAccess(service)) return result('not-applicable');
@@ -181,8 +186,10 @@ export async function getAccessState({ service = DEFAULT_SERVICE_URL } = {}) {
     try {
       status = await permissions.query({ name });
     } catch {
+      signal?.throwIfAborted();
       continue; // a name this browser does not know, or no Permissions API at all
     }
+    signal?.throwIfAborted();
     // Only a secure context can be granted the permission: an insecure page is refused outright.
     return result(secureContext || status.state === 'granted' ? status.state : 'insecure', name);
   }
@@ -283,12 +290,14 @@ export async function waitForTemplate({
 }
 
 // Tells the service the page gave up waiting. The service keeps its state (a later openReader
-// starts afresh); stopping the polling is what cancels on the page's side. Never rejects.
-export async function cancelCapture({ service = DEFAULT_SERVICE_URL, timeoutMs } = {}) {
+// starts afresh); stopping the polling is what cancels on the page's side. Rejects only with the
+// reason of `signal`, when it fires: never because the service is away.
+export async function cancelCapture({ service = DEFAULT_SERVICE_URL, signal, timeoutMs } = {}) {
   try {
-    await request('cancelCapture', '', { service, timeoutMs });
+    await request('cancelCapture', '', { service, signal, timeoutMs });
   } catch {
-    // Nothing to undo when the service is away.
+    // Nothing to undo when the service is away; the caller's own abort is passed on.
+    signal?.throwIfAborted();
   }
 }
 

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <vector>
 
 namespace capture {
@@ -30,22 +31,36 @@ class Enrolment : public ::testing::Test {
   void SetUp() override {
     ASSERT_EQ(runControlCommand("reset"), "ok");
     ASSERT_EQ(ZKFPM_Init(), 0);
-    captureState().reader.dbCacheHandle = ZKFPM_DBInit();
-    ASSERT_NE(captureState().reader.dbCacheHandle, nullptr);
+    void* cache = ZKFPM_DBInit();
+    ASSERT_NE(cache, nullptr);
+    {
+      platform::MutexLock lock(reader().callMutex);
+      reader().publish(std::unique_ptr<const OpenReader>(new OpenReader{.dbCacheHandle = cache}));
+    }
     platform::MutexLock lock(progress().mutex);
     progress().reset();
   }
-  void TearDown() override { runControlCommand("reset"); }
+  void TearDown() override {
+    {
+      platform::MutexLock lock(reader().callMutex);
+      reader().publish(nullptr);
+    }
+    runControlCommand("reset");
+  }
 
+  static CaptureState::Reader& reader() { return captureState().reader; }
   static CaptureState::Progress& progress() { return captureState().progress; }
   std::uint64_t generation() {
     platform::MutexLock lock(progress().mutex);
     return progress().generation;
   }
-  void add(std::uint32_t finger) {
-    const auto sample = press(finger, ++presses_);
-    addEnrollSample(sample.data(), static_cast<std::uint32_t>(sample.size()), generation());
+  // Hands `sample` to enrolment as the worker does, holding the reader-call lock.
+  void addSample(const std::vector<unsigned char>& sample, std::uint64_t capturedIn) {
+    platform::MutexLock lock(reader().callMutex);
+    addEnrollSample(reader(), samples_, sample.data(), static_cast<std::uint32_t>(sample.size()),
+                    capturedIn);
   }
+  void add(std::uint32_t finger) { addSample(press(finger, ++presses_), generation()); }
   std::int32_t enrollIndex() {
     platform::MutexLock lock(progress().mutex);
     return progress().enrollIndex;
@@ -59,6 +74,7 @@ class Enrolment : public ::testing::Test {
     return testing_support::simulatedTemplateText(simulator::MERGED_TEMPLATE, finger, 0);
   }
 
+  EnrollSamples samples_;
   std::uint32_t presses_ = 0;
 };
 
@@ -127,15 +143,13 @@ TEST_F(Enrolment, PressCapturedBeforeAResetIsNotUsedAfterIt) {
     platform::MutexLock lock(progress().mutex);
     progress().reset(); // beginCapture while the press was being captured
   }
-  const auto late = press(6, 99);
-  addEnrollSample(late.data(), static_cast<std::uint32_t>(late.size()), before);
+  addSample(press(6, 99), before);
   EXPECT_EQ(enrollIndex(), 0);
 }
 
 TEST_F(Enrolment, OversizedSampleIsDropped) {
   add(8);
-  std::vector<unsigned char> huge(TEMPLATE_BLOB_SIZE + 1, 0);
-  addEnrollSample(huge.data(), static_cast<std::uint32_t>(huge.size()), generation());
+  addSample(std::vector<unsigned char>(TEMPLATE_BLOB_SIZE + 1, 0), generation());
   EXPECT_EQ(enrollIndex(), 1);
 }
 

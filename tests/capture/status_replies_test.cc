@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -27,7 +28,6 @@ class StatusReplies : public ::testing::Test {
     progress().enrollIndex = enrollIndex;
     std::memset(progress().templateText, 0, sizeof progress().templateText);
     std::strncpy(progress().templateText, text, sizeof progress().templateText - 1);
-    progress().showChanges();
   }
 };
 

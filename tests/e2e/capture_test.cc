@@ -243,17 +243,28 @@ TEST_F(ReaderOpeningEndToEnd, ImpossibleImageSizeFailsTheOpenWithMinusThree) {
   EXPECT_EQ(get(BEGIN_CAPTURE_PATH), SERIAL_REPLY);
 }
 
-TEST_F(ReaderOpeningEndToEnd, UnpluggedWhileOpenKeepsTheServiceAnswering) {
-  ASSERT_EQ(get(BEGIN_CAPTURE_PATH + "?type=2"), SERIAL_REPLY);
+// A reader's handle dies when it is unplugged; the next beginCapture finds that out from the
+// serial read, closes it and opens the reader anew once it is back.
+TEST_F(ReaderOpeningEndToEnd, UnpluggedReaderIsClosedThenOpenedAgainOnceItIsBack) {
+  ASSERT_EQ(get(BEGIN_CAPTURE_PATH), SERIAL_REPLY); // Enroll
   ASSERT_EQ(sim("unplug"), "ok");
-  ASSERT_EQ(sim("press 1"), "ok");
-  settle();
-  EXPECT_EQ(get(GET_IMAGE_PATH), progressReply(-4, 0));
-  // Still open; the serial unreadable.
-  EXPECT_EQ(get(BEGIN_CAPTURE_PATH), "{\"ret\":0, \"data\":{\"sn\":\"\"}}");
-  EXPECT_EQ(get("/varuvezivuv/info"), "{\"ret\":0}");
+  ASSERT_EQ(sim("press 1"), "ok"); // waits: the open handle captures nothing
+  EXPECT_EQ(get(BEGIN_CAPTURE_PATH), "{\"ret\":-2, \"data\":{\"sn\":\"\"}}");
+  EXPECT_EQ(get("/varuvezivuv/info"), "{\"ret\":-1}");
   ASSERT_EQ(sim("plug"), "ok");
-  EXPECT_EQ(waitForImage(progressReply(0, 1)), progressReply(0, 1));
+  EXPECT_EQ(get("/varuvezivuv/info"), "{\"ret\":-1}"); // until a beginCapture opens it
+  EXPECT_EQ(get(BEGIN_CAPTURE_PATH), SERIAL_REPLY);
+  EXPECT_EQ(get("/varuvezivuv/info"), "{\"ret\":0}");
+  // The worker captures from the new handle: the press that waited, then two more, enrol.
+  ASSERT_EQ(waitForImage(progressReply(-4, 1)), progressReply(-4, 1));
+  press("press 1");
+  press("press 1");
+  EXPECT_EQ(waitForImage(progressReply(0, 3)), progressReply(0, 3));
+  EXPECT_EQ(get(GET_TEMPLATE_PATH), templateReply(simulatedTemplateText(2, 1, 0)));
+  EXPECT_EQ(calls("ZKFPM_CloseDevice"), 1u);
+  EXPECT_EQ(calls("ZKFPM_Terminate"), 2u); // after closing, and when no reader was found
+  EXPECT_EQ(calls("ZKFPM_OpenDevice"), 3u); // the first, none found, the reader back
+  EXPECT_EQ(calls("ZKFPM_DBInit"), 2u);
 }
 
 TEST_F(CaptureEndToEnd, CancelCaptureChangesNothing) {

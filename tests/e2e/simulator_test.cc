@@ -113,13 +113,14 @@ TEST_F(Simulator, NoClientHoldsUpAnother) {
 
 TEST_F(Simulator, ResetWhileTheReaderIsOpenKeepsItCapturing) {
   ASSERT_EQ(get(BEGIN_CAPTURE_PATH + "?type=2"), SERIAL_REPLY);
-  ASSERT_EQ(sim("unplug"), "ok");
+  ASSERT_EQ(sim("serial OTHER"), "ok");
   ASSERT_EQ(sim("reset"), "ok");
   EXPECT_EQ(get("/varuvezivuv/info"), "{\"ret\":0}");
   ASSERT_EQ(simWait("press 4"), "ok captured");
   EXPECT_EQ(get(GET_IMAGE_PATH), progressReply(0, 1));
   EXPECT_EQ(get(GET_TEMPLATE_PATH).substr(0, 30), "{\"ret\":0, \"data\":{\"template\":\"");
   EXPECT_EQ(get(BEGIN_CAPTURE_PATH), SERIAL_REPLY);
+  EXPECT_EQ(calls("ZKFPM_OpenDevice"), 0u); // the same handle all along
 }
 
 TEST_F(Simulator, SerialThatIsNotUtf8OrCutInsideACharacterStillGivesValidJson) {
@@ -130,6 +131,24 @@ TEST_F(Simulator, SerialThatIsNotUtf8OrCutInsideACharacterStillGivesValidJson) {
   ASSERT_EQ(sim("serial A\xff\xfe" "B\xe2\x82\xac\t\"q\""), "ok");
   EXPECT_EQ(get(BEGIN_CAPTURE_PATH),
             "{\"ret\":0, \"data\":{\"sn\":\"A\\ufffd\\ufffdB\xe2\x82\xac\\u0009\\\"q\\\"\"}}");
+}
+
+// reader-sim: a command line it does not understand has a status of its own, apart from 2, "no
+// reader answers"; asked for, the usage is no failure.
+TEST(SimulatorTool, UsageHasAStatusOfItsOwn) {
+  const auto run = [](const std::string& arguments) {
+    ServiceProcess tool;
+    tool.useProgram(TOBRAN_READER_SIM_BINARY " " + arguments);
+    EXPECT_TRUE(tool.start());
+    const int status = tool.waitForExit(scaled(milliseconds(5000))).value_or(-1);
+    return std::pair{status, tool.standardOutput()};
+  };
+  const auto [helpStatus, help] = run("--help");
+  EXPECT_EQ(helpStatus, 0);
+  EXPECT_EQ(help.substr(0, 17), "usage: reader-sim");
+  EXPECT_EQ(run("").first, 64);
+  EXPECT_EQ(run("--port").first, 64);
+  EXPECT_EQ(run("--port 1 pending").first, 2);
 }
 
 } // namespace

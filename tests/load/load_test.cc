@@ -573,11 +573,17 @@ TEST_F(Load, ReaderUnpluggedWhileCapturingKeepsTheServiceAnswering) {
     std::this_thread::sleep_for(milliseconds(50));
   }
   EXPECT_EQ(sim("pending"), "ok 1");
-  // beginCapture with the reader gone: the reader still counts as open; an empty serial.
-  EXPECT_EQ(e2e::chunkedBody(e2e::httpGet("/varuvezivuv/fingerprint/beginCapture")),
-            "{\"ret\":0, \"data\":{\"sn\":\"\"}}");
-  // Plugged back in, the waiting press is captured and handed over.
+  // beginCapture with the reader gone: it is closed, none is found to open, and info says so.
+  EXPECT_EQ(e2e::chunkedBody(e2e::httpGet("/varuvezivuv/fingerprint/beginCapture?type=2")),
+            "{\"ret\":-2, \"data\":{\"sn\":\"\"}}");
+  ASSERT_TRUE(pollers.sendAll(GET_IMAGE + INFO));
+  EXPECT_EQ(pollers.expectAll(NOT_READY + framed("{\"ret\":-1}"), scaled(milliseconds(3000))),
+            50u);
+  // Plugged back in and opened again, the waiting press is captured and handed over.
   ASSERT_EQ(sim("plug"), "ok");
+  ASSERT_EQ(e2e::chunkedBody(e2e::httpGet("/varuvezivuv/fingerprint/beginCapture?type=2"))
+                .substr(0, 9),
+            "{\"ret\":0,");
   const std::string ready = framed(progressReply(0, 1));
   std::size_t answered = 0;
   const auto deadline = Clock::now() + scaled(milliseconds(3000));

@@ -28,7 +28,6 @@ void publishTemplate(const char* text) {
   platform::MutexLock lock(progress.mutex);
   progress.reset();
   std::strncpy(progress.templateText, text, capture::TEMPLATE_TEXT_SIZE - 1);
-  progress.showChanges();
 }
 
 class Session : public ::testing::Test {

@@ -11,6 +11,7 @@ import http from 'node:http';
 import path from 'node:path';
 import { after, before, beforeEach, test } from 'node:test';
 import { fileURLToPath } from 'node:url';
+import { cancelCapture, getAccessState, getStatus } from '../../web-client/fingerprint-service.js';
 import { ReaderSimulator, SimulatorError } from '../../web-client/simulator.js';
 
 const here = path.dirname(fileURLToPath(import.meta.url));
@@ -73,6 +74,9 @@ test('a press not taken in time is withdrawn; one waiting when reset comes is dr
   while ((await reader.pending()) === 0);
   await reader.reset();
   await rejectsWith(waiting, 'dropped');
+  // The service's worker still runs from the first test: only an unplugged reader leaves a
+  // press queued for certain.
+  await reader.unplug();
   assert.equal(await reader.press(3, { wait: false }), 'queued');
   assert.equal(await reader.pending(), 1);
 });
@@ -88,4 +92,16 @@ test('settings reach the service; errors are typed', async () => {
   await assert.rejects(reader.serial('two\nlines'), TypeError);
   const nowhere = new ReaderSimulator({ port: 1, timeout: 200 });
   await rejectsWith(nowhere.pending(), 'unreachable');
+});
+
+test('the page client: every call takes a signal, even those that never reject otherwise', async () => {
+  const service = 'http://127.0.0.1:22001';
+  assert.equal(await cancelCapture({ service }), undefined);
+  assert.equal((await getAccessState({ service })).state, 'not-applicable');
+  const gone = AbortSignal.abort(new Error('the page left'));
+  for (const call of [cancelCapture, getAccessState, getStatus]) {
+    await assert.rejects(call({ service, signal: gone }), /the page left/, call.name);
+  }
+  // Away, the service is still no reason to reject.
+  assert.equal(await cancelCapture({ service: 'http://127.0.0.1:1' }), undefined);
 });

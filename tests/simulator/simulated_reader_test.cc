@@ -143,21 +143,33 @@ TEST_F(SimulatedReader, OpeningFollowsInitAttachmentAndFailures) {
   ASSERT_EQ(runControlCommand("fail dbinit"), "ok");
   EXPECT_EQ(ZKFPM_DBInit(), nullptr);
 
-  // Unplugged while open: capture and parameter calls fail, presses wait.
+  // Unplugged while open: every call on the handle fails, the serial read too, and goes on
+  // failing once the reader is back; presses wait for a new handle.
   ASSERT_EQ(runControlCommand("press 1"), "ok");
   ASSERT_EQ(runControlCommand("unplug"), "ok");
   std::vector<unsigned char> templ;
   unsigned int length = 0;
   EXPECT_NE(capture(device, templ, length), 0);
+  unsigned char serial[64] = {};
+  unsigned int size = sizeof serial;
+  EXPECT_NE(ZKFPM_GetParameters(device, ZKFP_PARAM_SERIAL_NUMBER, serial, &size), 0);
+  ASSERT_EQ(runControlCommand("plug"), "ok");
+  EXPECT_NE(capture(device, templ, length), 0);
   int result = 0;
   intParameter(device, ZKFP_PARAM_IMAGE_WIDTH, &result);
   EXPECT_NE(result, 0);
-  ASSERT_EQ(runControlCommand("plug"), "ok");
-  EXPECT_EQ(capture(device, templ, length), 0);
+  EXPECT_EQ(ZKFPM_CloseDevice(device), 0);
+  ZKFPM_Terminate();
+  void* reopened = open();
+  ASSERT_NE(reopened, nullptr);
+  EXPECT_NE(reopened, device);
+  ASSERT_EQ(runControlCommand("press 1"), "ok");
+  EXPECT_EQ(capture(reopened, templ, length), 0);
+  EXPECT_NE(capture(device, templ, length), 0);
 
   const std::string calls = runControlCommand("calls");
-  EXPECT_EQ(callCount(calls, "ZKFPM_Init"), 3u);
-  EXPECT_EQ(callCount(calls, "ZKFPM_OpenDevice"), 3u);
+  EXPECT_EQ(callCount(calls, "ZKFPM_Init"), 4u);
+  EXPECT_EQ(callCount(calls, "ZKFPM_OpenDevice"), 4u);
   EXPECT_EQ(callCount(calls, "ZKFPM_GetParameters:1"), 1u);
 }
 
@@ -264,13 +276,18 @@ TEST_F(SimulatedReader, QueueHoldsSixtyFourPresses) {
 TEST_F(SimulatedReader, ResetKeepsAnOpenReaderCapturing) {
   void* device = open();
   void* cache = ZKFPM_DBInit();
-  ASSERT_EQ(runControlCommand("unplug"), "ok");
+  ASSERT_EQ(runControlCommand("fail params"), "ok");
   ASSERT_EQ(runControlCommand("reset"), "ok");
   ASSERT_EQ(runControlCommand("press 3"), "ok");
   std::vector<unsigned char> templ;
   unsigned int length = 0;
   EXPECT_EQ(capture(device, templ, length), 0);
   EXPECT_EQ(ZKFPM_DBMatch(cache, templ.data(), length, templ.data(), length), 80);
+  // A handle lost to an unplug is not revived by a reset either.
+  ASSERT_EQ(runControlCommand("unplug"), "ok");
+  ASSERT_EQ(runControlCommand("reset"), "ok");
+  ASSERT_EQ(runControlCommand("press 3"), "ok");
+  EXPECT_NE(capture(device, templ, length), 0);
 }
 
 } // namespace

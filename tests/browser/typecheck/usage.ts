@@ -8,7 +8,8 @@ import {
 import type { AccessState, BlockedReason, Status, TemplateResult } from 'tobran-quorvel-client';
 
 export async function enrol(button: HTMLButtonElement): Promise<string | null> {
-  const access: AccessState = await getAccessState();
+  const leaving = new AbortController();
+  const access: AccessState = await getAccessState({ signal: leaving.signal });
   if (access.state === 'prompt') {
     await new Promise((resolve) => button.addEventListener('click', resolve, { once: true }));
     const status: Status = await requestAccess();
@@ -40,7 +41,7 @@ export async function enrol(button: HTMLButtonElement): Promise<string | null> {
     if (error instanceof ServiceError) return `${error.operation}: ${error.ret}`;
     throw error;
   } finally {
-    await cancelCapture();
+    await cancelCapture({ signal: leaving.signal, timeoutMs: 1000 });
   }
 }
 
