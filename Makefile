@@ -169,8 +169,8 @@ windows-msi: windows
 	cd packaging/windows && wixl -a x64 -D VERSION=$(WINDOWS_VERSION) \
 	  -D PRODUCT_CODE=$(call windows_cache,TOBRAN_MSI_PRODUCT_CODE) \
 	  -D UPGRADE_CODE=$(call windows_cache,TOBRAN_MSI_UPGRADE_CODE) \
-	  -D BUILD_DIR=$(CURDIR)/build-windows \
-	  $(if $(wildcard build-windows/tobran-quorvel-doctor.exe),-D DOCTOR=1) \
+	  -D BUILD_DIR=../../build-windows \
+	  -D DOCTOR=$(if $(wildcard build-windows/tobran-quorvel-doctor.exe),1,0) \
 	  -o $(CURDIR)/$(WINDOWS_MSI) tobran-quorvel.wxs
 	@echo "Built $(WINDOWS_MSI)"
 

@@ -53,16 +53,18 @@ table Registry | grep -qP '^\S+\t2\tSoftware\\Microsoft\\Windows\\CurrentVersion
 
 # An older version of the same product, to upgrade from: the same files under version 0.9.0.
 older_version=0.9.0
-older_code=$(cmake -P <(printf 'string(UUID u NAMESPACE %s NAME %s TYPE SHA1 UPPER)\nmessage("${u}")\n' \
-  "$upgrade_code" "$older_version") 2>&1)
 
 source "$root/tests/windows/wine-prefix.sh"
 wine_prefix_start
 work=$wine_run_dir
+# Its product code, made as packaging/CMakeLists.txt makes ours.
+printf 'string(UUID u NAMESPACE %s NAME %s TYPE SHA1 UPPER)\nmessage("${u}")\n' \
+  "$upgrade_code" "$older_version" > "$work/product-code.cmake"
+older_code=$(cmake -P "$work/product-code.cmake" 2>&1)
 older_msi=$work/Tobran-Quorvel-$older_version.msi
 (cd "$root/packaging/windows" && wixl -a x64 -D VERSION=$older_version -D PRODUCT_CODE="$older_code" \
-  -D UPGRADE_CODE="$upgrade_code" -D BUILD_DIR="$windows_build" \
-  $([[ -f $windows_build/tobran-quorvel-doctor.exe ]] && echo -D DOCTOR=1) \
+  -D UPGRADE_CODE="$upgrade_code" -D BUILD_DIR="$(realpath --relative-to=. "$windows_build")" \
+  -D DOCTOR="$([[ -f $windows_build/tobran-quorvel-doctor.exe ]] && echo 1 || echo 0)" \
   -o "$older_msi" tobran-quorvel.wxs) || { fail "wixl could not build version $older_version"; finish; }
 
 # --- install an older version with sites --------------------------------------------------------

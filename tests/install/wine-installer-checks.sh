@@ -81,7 +81,6 @@ process_ended() {
 }
 port_free() { ! port_in_use; }
 
-printf '%s' "$INFO_REPLY" > "$work/expected-reply"
 # Asks the service for /varuvezivuv/info, again and again for at most $1 seconds (Wine is slow
 # to start a program), until a reply as long as the expected one comes, or the time is up.
 # The reply is left in $work/reply.
@@ -99,6 +98,7 @@ ask_info() {
 # Checks that the service answers info byte for byte and runs from the installed exe, once.
 check_service_answers() {
   local when=$1 pids
+  printf '%s' "$INFO_REPLY" > "$work/expected-reply"
   if ask_info 60 && cmp -s "$work/expected-reply" "$work/reply"; then
     pass "$when: the service answers GET /varuvezivuv/info byte for byte"
   else
