@@ -10,7 +10,8 @@
 #     sites, ends the running copy and replaces the simulated reader it had put there;
 #   - the same MSI again is a repair, still one product, and keeps a vendor's libzkfp.dll;
 #   - a silent removal leaves no file, value or key of ours, no service running, and the vendor's
-#     library and the administrator's policy entry in place.
+#     library and the administrator's policy entry in place;
+#   - ALLOWED_ORIGINS naming an http origin fails the installation, which leaves nothing.
 # Starts the service on port 22001: not while the CTest tests run.
 #
 # Usage: tests/install/check-windows-msi.sh MSI [WINDOWS_BUILD_DIR]
@@ -178,5 +179,15 @@ run_wine 30 "$work/reg.txt" reg query "$PRODUCT_KEY" && fail "removal: $PRODUCT_
   pass "removal: $PRODUCT_KEY is gone"
 run_wine 30 "$work/reg.txt" reg query "$FIREFOX_SKIP" && fail "removal: $FIREFOX_SKIP is still there" ||
   pass "removal: the Firefox policy key we made is gone"
+
+# --- an origin that is not https ----------------------------------------------------------------
+status=0
+run_wine 300 "$work/refused.txt" msiexec /i "$(winepath -w "$msi")" /qn ALLOWED_ORIGINS="https://app.example.com http://plain.example" ||
+  status=$?
+left=$(cd "$dir" 2>/dev/null && find . -name '*.exe' | tr '\n' ' ') || true
+((status != 0)) && [[ -z $(installed_products) && -z $left ]] &&
+  pass "ALLOWED_ORIGINS with an http origin: the installation fails (status $status) and is rolled back" ||
+  fail "ALLOWED_ORIGINS with an http origin: status $status, products '$(installed_products)', programs left '$left'"
+check_sites "after the refused installation" "https://intranet.example" "" ""
 
 finish
