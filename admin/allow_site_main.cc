@@ -21,7 +21,7 @@ constexpr const char* kUsage =
     "An ORIGIN is https://host or https://host:port; an argument may hold several, separated by\n"
     "spaces. --root DIR works on the system under DIR instead of /.\n";
 
-// The words of every argument: ALLOWED_ORIGINS reaches us as one argument of several origins.
+// The words of every argument: a quoted list ("https://a https://b") is one argument.
 std::vector<std::string> words(const std::vector<std::string>& arguments) {
   std::vector<std::string> all;
   for (const auto& argument : arguments) {
@@ -54,8 +54,6 @@ std::string joined(const std::vector<admin::Origin>& origins) {
   return text;
 }
 
-void allow(const std::vector<admin::Origin>& origins, const std::string& root) { admin::allowOrigins(origins, root); }
-void remove(const std::vector<admin::Origin>& origins, const std::string& root) { admin::removeOrigins(origins, root); }
 int list(const std::string& root) {
   for (const auto& approval : admin::allApprovals(root)) {
     for (const auto& entry : approval.entries) {
@@ -66,7 +64,6 @@ int list(const std::string& root) {
   }
   return 0;
 }
-bool privileged() { return ::geteuid() == 0; }
 
 } // namespace
 
@@ -94,15 +91,15 @@ int main(int argc, char** argv) {
     auto origins = originsOf(arguments);
     if (!origins) return 1;
     if (removing) {
-      remove(*origins, root);
+      admin::removeOrigins(*origins, root);
     } else {
-      allow(*origins, root);
+      admin::allowOrigins(*origins, root);
     }
     std::cout << (removing ? "removed: " : "pre-approved: ") << joined(*origins) << "\n";
     return 0;
   } catch (const admin::PolicyError& failure) {
     std::cerr << "tobran-quorvel-allow-site: " << failure.what()
-              << (privileged() || rootGiven ? "" : " (run it as root)") << "\n";
+              << (::geteuid() == 0 || rootGiven ? "" : " (run it as root)") << "\n";
     return 1;
   }
 }
