@@ -65,6 +65,25 @@ int list(const std::string& root) {
   return 0;
 }
 
+// Whether another managed file, read after ours, sets the same policies and so keeps any of
+// `origins` from being pre-approved; says which on standard error.
+bool overriddenElsewhere(const std::vector<admin::Origin>& origins, const std::string& root) {
+  bool overridden = false;
+  for (const auto& origin : origins) {
+    for (const auto& approval : admin::approvalsFor(origin, root)) {
+      if (approval.approved()) continue;
+      for (const auto& entry : approval.overridden) {
+        std::cerr << "tobran-quorvel-allow-site: " << admin::browserName(approval.browser) << " does not use "
+                  << entry.policy << " of " << entry.source << " for " << origin.text
+                  << ": another file of that folder, read after it, sets " << entry.policy
+                  << " too; add the origin there\n";
+        overridden = true;
+      }
+    }
+  }
+  return overridden;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -92,11 +111,12 @@ int main(int argc, char** argv) {
     if (!origins) return 1;
     if (removing) {
       admin::removeOrigins(*origins, root);
-    } else {
-      admin::allowOrigins(*origins, root);
+      std::cout << "removed: " << joined(*origins) << "\n";
+      return 0;
     }
-    std::cout << (removing ? "removed: " : "pre-approved: ") << joined(*origins) << "\n";
-    return 0;
+    admin::allowOrigins(*origins, root);
+    std::cout << "pre-approved: " << joined(*origins) << "\n";
+    return overriddenElsewhere(*origins, root) ? 1 : 0;
   } catch (const admin::PolicyError& failure) {
     std::cerr << "tobran-quorvel-allow-site: " << failure.what()
               << (::geteuid() == 0 || rootGiven ? "" : " (run it as root)") << "\n";
