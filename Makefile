@@ -31,7 +31,9 @@ BENCH_PACKAGES := wrk gcc linux-perf
 # checking it needs the checkers as well.
 PACKAGE_PACKAGES := cmake make g++ pkg-config libboost1.81-dev dpkg-dev file
 PACKAGE_CHECK_PACKAGES := lintian systemd desktop-file-utils
-INSTALLER_PACKAGES := nsis
+# The Windows installers: NSIS (per user), wixl (the per-machine MSI) and msitools' msiinfo and
+# msidump to check it.
+INSTALLER_PACKAGES := nsis wixl msitools
 SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
 
 # A recipe line installing those of the packages given that are missing.
@@ -153,6 +155,27 @@ windows-installer: windows
 
 test-windows-installer: windows-installer
 	tests/install/check-windows-installer.sh $(WINDOWS_SETUP) build-windows
+
+# The per-machine Windows installer, build-windows/Tobran-Quorvel-<version>.msi, made by wixl
+# from packaging/windows/tobran-quorvel.wxs with the CMake project's version and the product and
+# upgrade codes of the Windows build's cache; tobran-quorvel-doctor.exe goes in when the build
+# made it. `make test-windows-msi` checks its tables, then installs, upgrades and removes it
+# under Wine (tests/install/check-windows-msi.sh); it uses port 22001: not while `make test` runs.
+windows_cache = $(shell sed -n 's/^$(1):[A-Z]*=//p' build-windows/CMakeCache.txt)
+WINDOWS_MSI = build-windows/Tobran-Quorvel-$(WINDOWS_VERSION).msi
+.PHONY: windows-msi test-windows-msi
+windows-msi: windows
+	$(call install-missing,$(INSTALLER_PACKAGES))
+	cd packaging/windows && wixl -a x64 -D VERSION=$(WINDOWS_VERSION) \
+	  -D PRODUCT_CODE=$(call windows_cache,TOBRAN_MSI_PRODUCT_CODE) \
+	  -D UPGRADE_CODE=$(call windows_cache,TOBRAN_MSI_UPGRADE_CODE) \
+	  -D BUILD_DIR=../../build-windows \
+	  -D DOCTOR=$(if $(wildcard build-windows/tobran-quorvel-doctor.exe),1,0) \
+	  -o $(CURDIR)/$(WINDOWS_MSI) tobran-quorvel.wxs
+	@echo "Built $(WINDOWS_MSI)"
+
+test-windows-msi: windows-msi
+	tests/install/check-windows-msi.sh $(WINDOWS_MSI) build-windows
 
 # Installing: `make package` builds the Debian package build-package/tobran-quorvel_*.deb
 # (CPack, prefix /usr). `make test-install` checks it: lintian, the systemd unit, the package's

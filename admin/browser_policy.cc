@@ -120,16 +120,28 @@ void collectEntries(BrowserApproval& approval, const std::filesystem::path& root
     }
   }
   std::sort(files.begin(), files.end());
+  // Per policy, the entries of each file that sets it; the last such file's are in force
+  // (measured with Chromium 156: a file named after ours, setting the same list, replaces it).
+  std::vector<std::pair<std::string_view, std::vector<std::vector<PolicyEntry>>>> setters;
+  for (std::string_view policy : kChromiumListPolicies) setters.push_back({policy, {}});
   for (const auto& path : files) {
     try {
       boost::json::object file = readJsonObject(path);
-      for (std::string_view policy : kChromiumListPolicies) {
+      for (auto& [policy, perFile] : setters) {
+        if (!file.contains(policy)) continue;
+        perFile.emplace_back();
         for (const auto& pattern : stringList(file, policy)) {
-          if (covers(pattern)) approval.entries.push_back({path.string(), std::string(policy), pattern});
+          if (covers(pattern)) perFile.back().push_back({path.string(), std::string(policy), pattern});
         }
       }
     } catch (const PolicyError& failure) {
       approval.unreadable.emplace_back(failure.what());
+    }
+  }
+  for (auto& [policy, perFile] : setters) {
+    for (size_t i = 0; i < perFile.size(); ++i) {
+      auto& into = i + 1 == perFile.size() ? approval.entries : approval.overridden;
+      into.insert(into.end(), perFile[i].begin(), perFile[i].end());
     }
   }
 }
@@ -271,7 +283,7 @@ bool firefoxDomainCovers(std::string_view pattern, const Origin& origin) {
 std::vector<BrowserApproval> approvalsFor(const Origin& origin, const std::filesystem::path& root) {
   std::vector<BrowserApproval> approvals;
   for (Browser browser : kBrowsers) {
-    BrowserApproval approval{browser, {}, {}};
+    BrowserApproval approval{browser, {}, {}, {}};
     if (browser == Browser::firefox) {
       collectEntries(approval, root, [&](std::string_view p) { return firefoxDomainCovers(p, origin); });
     } else {
@@ -285,7 +297,7 @@ std::vector<BrowserApproval> approvalsFor(const Origin& origin, const std::files
 std::vector<BrowserApproval> allApprovals(const std::filesystem::path& root) {
   std::vector<BrowserApproval> approvals;
   for (Browser browser : kBrowsers) {
-    BrowserApproval approval{browser, {}, {}};
+    BrowserApproval approval{browser, {}, {}, {}};
     collectEntries(approval, root, [](std::string_view) { return true; });
     approvals.push_back(std::move(approval));
   }

@@ -101,8 +101,12 @@ struct PolicyEntry {
 };
 struct BrowserApproval {
   Browser browser;
-  std::vector<PolicyEntry> entries;      // the entries that cover the origin
+  std::vector<PolicyEntry> entries;      // the entries in force that cover the origin
   std::vector<std::string> unreadable;   // files that exist but could not be read as JSON, and why
+  // Entries that cover the origin but are not in force: a Chromium-family browser takes each
+  // policy from one file of its folder, the last in name order that sets it, and ignores the
+  // same policy in the others (they are not merged).
+  std::vector<PolicyEntry> overridden;
   bool approved() const { return !entries.empty(); }
 };
 // For each browser of kBrowsers, in that order, the managed policy entries under `root` that

@@ -82,7 +82,7 @@ void writeList(const std::string& key, const std::vector<std::string>& list) {
 std::vector<BrowserApproval> registryApprovalsFor(const Origin& origin) {
   std::vector<BrowserApproval> approvals;
   for (Browser browser : kBrowsers) {
-    BrowserApproval approval{browser, {}, {}};
+    BrowserApproval approval{browser, {}, {}, {}};
     for (const auto& key : registry::listKeys(browser)) {
       std::string policy = key.substr(std::string(registry::policiesKey(browser)).size() + 1);
       for (auto [hive, name] : {std::pair{HKEY_LOCAL_MACHINE, "HKLM\\"}, std::pair{HKEY_CURRENT_USER, "HKCU\\"}}) {

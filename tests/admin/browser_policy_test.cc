@@ -126,6 +126,21 @@ TEST_F(PolicyFiles, AnotherFilesEntriesAreReadAndKept) {
   EXPECT_TRUE(approvalsFor(origin("https://app.example.com"), root_)[1].approved());
 }
 
+TEST_F(PolicyFiles, FileReadAfterOursSettingTheSamePolicyOverridesIt) {
+  Origin app = origin("https://app.example.com");
+  allowOrigins({app}, root_);
+  write(policyLocation(Browser::chromium, root_) / "zz-site.json",
+        R"({"LoopbackNetworkAllowedForUrls":["https://other.example"]})");
+  write(policyLocation(Browser::chromium, root_) / "aa-site.json",
+        R"({"LocalNetworkAccessAllowedForUrls":["https://other.example"]})");
+  auto chromium = approvalsFor(app, root_)[0];
+  ASSERT_EQ(chromium.entries.size(), 1u);
+  EXPECT_EQ(chromium.entries[0].policy, kLocalNetworkAccessAllowedForUrls);
+  ASSERT_EQ(chromium.overridden.size(), 1u);
+  EXPECT_EQ(chromium.overridden[0].policy, kLoopbackNetworkAllowedForUrls);
+  EXPECT_EQ(std::filesystem::path(chromium.overridden[0].source).filename(), kOurPolicyFileName);
+}
+
 TEST_F(PolicyFiles, HostSharedWithAnotherOriginStaysForFirefox) {
   allowOrigins({origin("https://app.example.com"), origin("https://app.example.com:8443")}, root_);
   removeOrigins({origin("https://app.example.com:8443")}, root_);

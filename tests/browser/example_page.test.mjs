@@ -12,8 +12,12 @@
 // so each mode gets a service of its own.
 
 import assert from 'node:assert/strict';
+import { execFileSync } from 'node:child_process';
+import { cpSync, mkdtempSync, readdirSync, rmSync, writeFileSync } from 'node:fs';
 import http from 'node:http';
 import net from 'node:net';
+import os from 'node:os';
+import path from 'node:path';
 import { after, before, describe, it } from 'node:test';
 import {
   SERVICE_PORT, delay, launchBrowser, makeCertificate, scaled, screenshotPath, startService,
@@ -44,15 +48,17 @@ function chromium() {
     const site = await startStaticServer();
     const secureSite = await startStaticServer({ tls: certificate });
     const insecureSite = await startStaticServer();
-    const browser = await launchBrowser('chromium', [
+    const args = [
       `--ip-address-space-overrides=127.0.0.1:${secureSite.port}=public,127.0.0.1:${insecureSite.port}=public`,
       `--host-resolver-rules=MAP ${SECURE_HOST} 127.0.0.1, MAP ${INSECURE_HOST} 127.0.0.1, MAP ${FRAMED_HOST} 127.0.0.1`,
       `--ignore-certificate-errors-spki-list=${certificate.spki}`,
-    ]);
+    ];
+    const browser = await launchBrowser('chromium', args);
     console.log(`# Chromium: ${browser.version}`);
     const devtools = await browser.browser.target().createCDPSession();
     return {
       browser,
+      args,
       devtools,
       site,
       secureUrl: `https://${SECURE_HOST}:${secureSite.port}/`,
@@ -599,6 +605,80 @@ describe('example page from a public https origin (Local Network Access)', () =>
     service = await startService();
     await waitForText(page, '#service-status', 'Running');
     assert.doesNotMatch(await text(page, '#message'), /not running/);
+  });
+});
+
+// A managed desk: the policy files tobran-quorvel-allow-site wrote pre-approve the public https
+// origin, and the page reaches the service with no permission given through DevTools and no
+// prompt, where the same Chromium without them is asked. Chromium reads policies from
+// /etc/chromium/policies alone, so it runs in a mount namespace of its own in which a temporary
+// folder (a copy of /etc/chromium with the command's files) is /etc/chromium: nothing is written
+// in the real /etc and no other browser of the machine sees the policy. Mounting needs root, as
+// CI has.
+describe('example page from a public https origin pre-approved by managed policy', {
+  skip: process.getuid() !== 0 && 'mounting the policy folder for Chromium needs root',
+}, () => {
+  let folder;
+  let secureUrl;
+  let origin;
+  let service;
+  let managed = null;
+
+  // Chromium launched as the shared one is, but reading its policies from `folder`.
+  async function launchManagedChromium() {
+    const { args } = await chromium();
+    const etc = path.join(folder, 'etc/chromium');
+    const wrapper = path.join(folder, 'chromium-with-policies');
+    writeFileSync(wrapper, `#!/bin/sh
+exec unshare --mount --propagation private sh -c 'mount --bind "$0" /etc/chromium && exec "$@"' \\
+  '${etc}' '${process.env.CHROMIUM ?? '/usr/bin/chromium'}' "$@"
+`, { mode: 0o755 });
+    const browser = await launchBrowser('chromium', args, wrapper);
+    return { browser, page: await browser.browser.newPage() };
+  }
+
+  before(async () => {
+    ({ secureUrl } = await chromium());
+    origin = new URL(secureUrl).origin;
+    folder = mkdtempSync(path.join(os.tmpdir(), 'tobran-policy-'));
+    for (const entry of readdirSync('/etc/chromium')) {
+      cpSync(path.join('/etc/chromium', entry), path.join(folder, 'etc/chromium', entry), { recursive: true });
+    }
+    service = await startService();
+  });
+
+  after(async () => {
+    await managed?.browser.close();
+    await service?.stop();
+    if (folder) rmSync(folder, { recursive: true, force: true });
+  });
+
+  it('without the policy the page is still asked, and blocked when headless turns the prompt down', TEST, async () => {
+    managed = await launchManagedChromium();
+    const { page } = managed;
+    await page.goto(secureUrl);
+    await page.waitForFunction(() => document.getElementById('service-status').dataset.blocked === 'prompt', WAIT);
+    await page.click('#check');
+    await page.waitForFunction(() => document.getElementById('service-status').dataset.blocked === 'denied', WAIT);
+    assert.deepEqual(await service.reader.calls(), {}, 'the reader was never opened');
+    await managed.browser.close();
+    managed = null;
+  });
+
+  it('with the policy the command wrote, loads with no prompt and enrols with three presses', TEST, async () => {
+    const allowSite = process.env.TOBRAN_ALLOW_SITE;
+    assert.ok(allowSite, 'TOBRAN_ALLOW_SITE names the built tobran-quorvel-allow-site');
+    execFileSync(allowSite, ['--root', folder, origin]);
+    managed = await launchManagedChromium();
+    const { page } = managed;
+    const seen = watchService(page);
+    await page.goto(secureUrl);
+    await waitForText(page, '#service-status', 'Running');
+    assert.equal(await page.$eval('#service-status', (e) => e.dataset.blocked), undefined);
+    const template = await captureThrough(page, seen, service.reader, '#enrol', 3);
+    assert.ok(template.length > 0);
+    await waitForText(page, '#message', 'Enrolment finished');
+    await page.screenshot({ path: screenshotPath('enrolled-by-policy.png'), fullPage: true });
   });
 });
 

@@ -122,8 +122,9 @@ export async function startService() {
 }
 
 // Launches headless Chromium (`kind` 'chromium') or Firefox ('firefox') with a fresh profile and
-// `args` added. Resolves { browser, page, kind, version, close() }.
-export async function launchBrowser(kind = 'chromium', args = []) {
+// `args` added; `executablePath`, when given, starts the browser in place of the installed one.
+// Resolves { browser, page, kind, version, close() }.
+export async function launchBrowser(kind = 'chromium', args = [], executablePath = undefined) {
   const profile = mkdtempSync(path.join(os.tmpdir(), 'tobran-browser-'));
   const options = kind === 'firefox'
     ? {
@@ -133,7 +134,7 @@ export async function launchBrowser(kind = 'chromium', args = []) {
       args,
     }
     : {
-      executablePath: process.env.CHROMIUM ?? '/usr/bin/chromium',
+      executablePath: executablePath ?? process.env.CHROMIUM ?? '/usr/bin/chromium',
       args: [
         '--no-sandbox', '--disable-gpu', '--no-first-run', '--disable-background-networking',
         '--disable-component-update', '--disable-sync', '--disable-quic', ...args,

@@ -11,7 +11,9 @@
 #   - started from the throw-away root with its own library, it answers beginCapture with -2 (no
 #     reader) when no control channel is named, and with ret 0 and the simulated reader's serial
 #     when one is: an installed copy never pretends a reader is there;
-#   - with a vendor's library in place, it runs on that one.
+#   - with a vendor's library in place, it runs on that one;
+#   - the installed tobran-quorvel-allow-site refuses an http origin and pre-approves and removes
+#     an https one in the root's policy files.
 # Starts the service on port 22001: not while the CTest tests run.
 #
 # Usage: tests/install/check-linux-package.sh [PACKAGE_BUILD_DIR]
@@ -236,6 +238,23 @@ elif [[ -n ${CI:-} ]]; then
 else
   echo "skip the vendor library in a standard folder: unshare --mount needs root"
 fi
+
+# --- the installed tobran-quorvel-allow-site, on the unpacked root ------------------------------
+allow_site=$root/usr/sbin/tobran-quorvel-allow-site
+if "$allow_site" --root "$root" http://plain.example > "$work/allow.txt" 2>&1; then
+  fail "tobran-quorvel-allow-site accepted an http origin"
+else
+  grep -q "is not https" "$work/allow.txt" && pass "tobran-quorvel-allow-site refuses an http origin, saying why" ||
+    fail "tobran-quorvel-allow-site on an http origin: $(cat "$work/allow.txt")"
+fi
+"$allow_site" --root "$root" https://app.example.com > "$work/allow.txt" 2>&1 &&
+  [[ $("$allow_site" --root "$root" --list | cut -f1 | sort -u | tr '\n' ',') == "Chromium,Firefox,Google Chrome,Microsoft Edge," ]] &&
+  pass "tobran-quorvel-allow-site pre-approves an https origin for the four browsers" ||
+  fail "tobran-quorvel-allow-site: $(cat "$work/allow.txt"); --list: $("$allow_site" --root "$root" --list 2>&1)"
+"$allow_site" --root "$root" --remove https://app.example.com > /dev/null 2>&1 &&
+  [[ -z $("$allow_site" --root "$root" --list) ]] && pass "tobran-quorvel-allow-site --remove takes it away" ||
+  fail "tobran-quorvel-allow-site --remove left: $("$allow_site" --root "$root" --list 2>&1)"
+rm -rf "$root/etc/chromium" "$root/etc/opt" "$root/etc/firefox"
 
 # --- removal ----------------------------------------------------------------------------------
 dpkg_root --remove tobran-quorvel > "$work/dpkg.txt" 2>&1 || { cat "$work/dpkg.txt" >&2; fail "dpkg --remove"; }
