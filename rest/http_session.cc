@@ -110,13 +110,6 @@ HttpSession::Step HttpSession::consumeRequest(std::string_view& input, std::stri
     skipEmptyLines(input);
     if (input.empty() || input == "\r")
       return Step::Read;
-    // The usual request: a plain head that arrived whole, read in one pass and routed
-    // without a copy. Once a head has arrived in part, its scan resumes where it stopped
-    // instead, so that a trickled head is not read again from its start on every byte.
-    if (!headBegun_) {
-      if (const std::optional<PlainRequestHead> head = readPlainRequestHead(input))
-        return consumePlainHead(*head, input, output);
-    }
     if (const Step step = consumeHead(input); step != Step::Continue)
       return step;
   }
@@ -132,21 +125,13 @@ void HttpSession::skipEmptyLines(std::string_view& input) {
     input.remove_prefix(input[0] == '\n' ? 1 : 2);
 }
 
-HttpSession::Step HttpSession::consumePlainHead(const PlainRequestHead& head,
-                                                std::string_view& input, std::string& output) {
-  const HttpRequest request{head.target, head.isHead};
-  input.remove_prefix(head.length);
-  ++requests_;
-  return handleHttpEvent(request, output) == AfterRequest::Close ? Step::Close : Step::Continue;
-}
-
 HttpSession::Step HttpSession::consumeHead(std::string_view& input) {
-  // `input` starts where this head starts until the head is complete.
+  // `input` starts where this head starts until the head is complete; the scan resumes where
+  // it stopped, so that a trickled head is not read again from its start on every byte.
   const HeadScan scan = headScanner_.scan(input);
   if (scan.result == HeadScan::Rejected)
     return Step::Close;
-  headBegun_ = scan.result == HeadScan::Incomplete;
-  if (headBegun_)
+  if (scan.result == HeadScan::Incomplete)
     return Step::Read;
   headScanner_.reset();
   if (!parseHead(input.substr(0, scan.length), scan.bareLineFeeds))
@@ -186,6 +171,7 @@ HttpSession::Step HttpSession::consumeBody(std::string_view& input) {
 HttpSession::Step HttpSession::finishRequest(std::string& output) {
   const std::unique_ptr<RequestParser> request = std::move(parser_);
   ++requests_;
+  served_ = true;
   if (request->hasWebSocketKey) {
     output += webSocketHandshake(request->webSocketKey);
     frames_ = std::make_unique<WebSocketFrameReader>();

@@ -217,8 +217,8 @@ TEST_F(Session, TheHeadLimitCountsBareLineFeedsAsSent) {
   EXPECT_EQ(next, HttpSession::Next::Read);
 }
 
-// A head arriving whole in the usual form is read in one pass, one arriving in pieces by the
-// general parser: both answer every head alike, plain or not.
+// A head arriving whole and one arriving a byte at a time are answered alike, whatever its
+// form.
 TEST_F(Session, HeadsAreAnsweredAlikeWholeOrInPieces) {
   std::vector<std::string> requests = {
            std::string("HEAD /varuvezivuv/info HTTP/1.1\r\nHost: x\r\n\r\n"),
