@@ -14,6 +14,9 @@ using boost::beast::error_code;
 using BeastText = boost::beast::string_view;
 
 // Keeps what the router and the WebSocket handshake need of a request and discards its body.
+// Its hooks are basic_parser's pure virtual ones, so a hook misnamed would leave the class
+// abstract and fail to compile. They are not marked override: Beast 1.90 added a hook for
+// trailer fields, which earlier Beast lacks, and a class marks all of its overrides or none.
 class RequestParser final : public http::basic_parser<true> {
  public:
   RequestParser() {
@@ -26,31 +29,42 @@ class RequestParser final : public http::basic_parser<true> {
 
   std::string target;
   bool isHead = false;
+  bool isOptions = false;
+  bool hasRequestMethod = false; // Access-Control-Request-Method: OPTIONS makes a preflight
+  std::string requestedHeaders;  // Access-Control-Request-Headers, the lines joined
   bool hasWebSocketKey = false;
   std::string webSocketKey;
 
  private:
   void on_request_impl(http::verb method, BeastText, BeastText requestTarget, int,
-                       error_code&) override {
+                       error_code&) {
     isHead = method == http::verb::head;
+    isOptions = method == http::verb::options;
     target.assign(requestTarget.data(), requestTarget.size());
   }
-  void on_response_impl(int, BeastText, int, error_code&) override {}
-  void on_field_impl(http::field name, BeastText, BeastText value,
-                     error_code&) override {
+  void on_response_impl(int, BeastText, int, error_code&) {}
+  void on_field_impl(http::field name, BeastText, BeastText value, error_code&) {
     if (name == http::field::sec_websocket_key && !hasWebSocketKey) {
       hasWebSocketKey = true;
       webSocketKey.assign(value.data(), value.size());
+    } else if (name == http::field::access_control_request_method) {
+      hasRequestMethod = true;
+    } else if (name == http::field::access_control_request_headers) {
+      if (!requestedHeaders.empty())
+        requestedHeaders += ", ";
+      requestedHeaders.append(value.data(), value.size());
     }
   }
-  void on_header_impl(error_code&) override {}
-  void on_body_init_impl(const boost::optional<std::uint64_t>&, error_code&) override {}
-  std::size_t on_body_impl(BeastText body, error_code&) override { return body.size(); }
-  void on_chunk_header_impl(std::uint64_t, BeastText, error_code&) override {}
-  std::size_t on_chunk_body_impl(std::uint64_t, BeastText body, error_code&) override {
+  // From Beast 1.90 on, the fields of a chunked body's trailer; nothing of them is kept.
+  void on_trailer_field_impl(http::field, BeastText, BeastText, error_code&) {}
+  void on_header_impl(error_code&) {}
+  void on_body_init_impl(const boost::optional<std::uint64_t>&, error_code&) {}
+  std::size_t on_body_impl(BeastText body, error_code&) { return body.size(); }
+  void on_chunk_header_impl(std::uint64_t, BeastText, error_code&) {}
+  std::size_t on_chunk_body_impl(std::uint64_t, BeastText body, error_code&) {
     return body.size();
   }
-  void on_finish_impl(error_code&) override {}
+  void on_finish_impl(error_code&) {}
 };
 
 HttpSession::HttpSession() = default;
@@ -177,7 +191,10 @@ HttpSession::Step HttpSession::finishRequest(std::string& output) {
     frames_ = std::make_unique<WebSocketFrameReader>();
     return Step::Continue;
   }
-  return handleHttpEvent({request->target, request->isHead}, output) == AfterRequest::Close
+  const HttpRequest routed{request->target, request->isHead,
+                           request->isOptions && request->hasRequestMethod,
+                           request->requestedHeaders};
+  return handleHttpEvent(routed, output) == AfterRequest::Close
              ? Step::Close
              : Step::Continue;
 }
