@@ -1,6 +1,6 @@
 // The service under load and faults, end to end on 127.0.0.1: thousands of keep-alive clients,
-// stalled heads, running out of descriptors, one host holding more connections than the
-// service has descriptors, clients that trickle a head or never read and are closed after the
+// stalled heads, running out of descriptors, one host holding more connections or stalled
+// heads than the service has descriptors while fresh clients arrive in bursts, clients that trickle a head or never read and are closed after the
 // timeouts, clients that vanish mid-reply, many clients racing for each template, and the
 // reader unplugged while capturing. Each test starts
 // its own service and ends it by its process id; every loop is bounded in count and time.
@@ -255,6 +255,29 @@ TEST_F(Load, OneHostHoldingMoreIdleConnectionsThanTheServiceHasDescriptorsLocksN
   EXPECT_EQ(fresh.wrong(), 0);
   EXPECT_LT(fresh.slowest(), milliseconds(1000));
   EXPECT_LE(openDescriptors(service.pid()), static_cast<long>(SERVICE_DESCRIPTORS));
+  idle.closeAll();
+
+  // Then a thousand heads, trickled and never finished. A browser opens several connections
+  // at once: each of a burst of fresh clients is answered, none closed to make room for
+  // another, and the stalled heads are what is closed instead.
+  ClientSwarm stalled;
+  ASSERT_TRUE(stalled.open(1000, SERVICE_PORT));
+  stalled.sendAll("GET /varuvezivuv/info HTTP/1.1\r\nX-Pad: ");
+  for (int burst = 0; burst < 5; ++burst) {
+    std::this_thread::sleep_for(milliseconds(500));
+    stalled.sendAll("p"); // those still open trickle on
+    constexpr int TOGETHER = 8;
+    std::vector<Timed> results(TOGETHER);
+    std::vector<std::thread> clients;
+    for (Timed& result : results)
+      clients.emplace_back([&result] { result = timedGet(INFO); });
+    for (std::thread& client : clients)
+      client.join();
+    for (const Timed& result : results) {
+      EXPECT_EQ(result.reply, NO_READER) << "burst " << burst;
+      EXPECT_LT(result.took, milliseconds(1000)) << "burst " << burst;
+    }
+  }
 }
 
 // Against the service built with a head timeout of 2 s (tests/load/short_timeouts_main.cc).
