@@ -1,5 +1,6 @@
-// The operating-system seam: the few things the service takes from the platform beyond
-// sockets. platform_posix.cc and platform_windows.cc implement it; CMake compiles exactly one.
+// The operating-system seam: the few things the service takes from the platform beyond what
+// Asio's public interface gives. platform_posix.cc and platform_windows.cc implement it; CMake
+// compiles exactly one.
 // Nothing outside this folder branches on the platform.
 //
 // Thread safety: every function may be called from any thread. None of them throws.

@@ -25,14 +25,18 @@ constexpr std::size_t REPLY_BUFFER_KEPT = 16 * 1024;
 
 } // namespace
 
-Connection::Connection(platform::Socket socket, ConnectionRegistry& registry)
+Connection::Connection(Socket socket, ConnectionRegistry& registry)
     : socket_(std::move(socket)), registry_(registry) {}
 
 Connection::~Connection() { registry_.closed(*this); }
 
 void Connection::run() {
   registry_.opened(*this);
-  doRead();
+  // Reads find nothing rather than block: the connection waits for readiness instead.
+  error_code error;
+  socket_.non_blocking(true, error);
+  if (!error)
+    doRead();
 }
 
 void Connection::doRead() {
@@ -57,8 +61,8 @@ void Connection::doRead() {
       doLingeringClose();
       return;
     }
-    // Less than the buffer holds: nothing more had arrived, and what arrives next is
-    // signalled, so a read now could only find nothing.
+    // Less than the buffer holds: nothing more had arrived, so a read now would most likely
+    // find nothing; a wait reports at once what did arrive meanwhile.
     if (received < readBuffer.size()) {
       waitToRead();
       return;
@@ -69,13 +73,18 @@ void Connection::doRead() {
 
 void Connection::waitToRead() {
   fileWhileReading();
-  platform::whenReadable(socket_, *this);
+  socket_.async_wait(Socket::wait_read,
+                     [self = shared_from_this()](const error_code& error) {
+                       self->onReadable(error);
+                     });
 }
 
 void Connection::fileWhileReading() {
   const HttpSession::Pending pending = session_.pending();
   if (pending == HttpSession::Pending::Nothing) {
-    registry_.idle(*this);
+    // A connection with no request answered yet stays filed as new.
+    if (session_.served())
+      registry_.idle(*this);
   } else {
     // A head is timed from its start, a body from its last progress.
     registry_.inRequest(*this, pending == HttpSession::Pending::Body ||
@@ -85,9 +94,7 @@ void Connection::fileWhileReading() {
 }
 
 void Connection::onReadable(const error_code& error) {
-  if (lingerTimer_)
-    onLingerReadable(error);
-  else if (!error)
+  if (!error)
     doRead();
 }
 
@@ -103,7 +110,7 @@ bool Connection::writeOutput(std::string& output) {
         output_ = std::make_unique<std::string>(output, outputSent_);
         outputSent_ = 0;
       }
-      socket_.async_wait(asio::socket_base::wait_write,
+      socket_.async_wait(Socket::wait_write,
                          [self = shared_from_this()](const error_code& e) { self->onWritable(e); });
       return false;
     }
@@ -135,7 +142,7 @@ void Connection::onWritable(const error_code& error) {
 
 void Connection::doLingeringClose() {
   error_code ignored;
-  socket_.shutdown(platform::Socket::shutdown_send, ignored);
+  socket_.shutdown(Socket::shutdown_send, ignored);
   registry_.closing(*this);
   lingerTimer_ = std::make_unique<asio::steady_timer>(socket_.get_executor());
   lingerTimer_->expires_after(LINGER_TIME);
@@ -162,7 +169,10 @@ void Connection::onLingerReadable(const error_code& error) {
       return;
     }
     if (readError == asio::error::would_block) {
-      platform::whenReadable(socket_, *this);
+      socket_.async_wait(Socket::wait_read,
+                         [self = shared_from_this()](const error_code& error) {
+                           self->onLingerReadable(error);
+                         });
       return;
     }
     if (readError) { // the client has closed too

@@ -1,10 +1,12 @@
 // One accepted TCP connection: reads what the client sends, lets its HttpSession produce the
-// replies, and writes them back in order. Only one batch of replies is in flight: while it is
-// being written nothing more is read, so a client that sends without reading holds no more
-// than one batch of memory.
+// replies, and writes them back in order, with Asio's asynchronous waits (`run → doRead →
+// onReadable → writeOutput → doWrite`). It waits for the socket to become readable and then
+// reads without blocking into one buffer all connections share, so that an idle connection
+// holds no buffer. Only one batch of replies is in flight: while it is being written nothing
+// more is read, so a client that sends without reading holds no more than one batch of memory.
 //
-// Whenever it waits for the client it files itself with the registry (idle, in a request, or
-// writing), which may close it: when it stalls, or to make room when descriptors run short.
+// Whenever it waits for the client it files itself with the registry (new, idle, in a request,
+// or writing), which may close it: when it stalls, or to make room when descriptors run short.
 //
 // Event-loop thread only. The connection owns its socket; it keeps itself alive through the
 // handler of its pending operation and is gone when none is pending. The registry must
@@ -13,22 +15,27 @@
 
 #include "rest/connection_registry.h"
 #include "rest/http_session.h"
-#include "platform/socket_io.h"
 
+#include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
 namespace rest {
 
+// Bound to the io_context itself rather than through Asio's type-erased executor, which would
+// add 48 bytes to every connection.
+using Socket = boost::asio::basic_stream_socket<boost::asio::ip::tcp,
+                                                boost::asio::io_context::executor_type>;
+
 class Connection final : public std::enable_shared_from_this<Connection>,
-                         public TrackedConnection,
-                         public platform::ReadableListener {
+                         public TrackedConnection {
  public:
-  // `socket`: from platform::acceptConnection, so that it never blocks.
-  Connection(platform::Socket socket, ConnectionRegistry& registry);
+  // `socket`: accepted from a socket opened by openListeningSocket (listener.h).
+  Connection(Socket socket, ConnectionRegistry& registry);
   ~Connection();
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
@@ -36,13 +43,13 @@ class Connection final : public std::enable_shared_from_this<Connection>,
   void run();
 
  private:
+  // Reads what has arrived, a few reads at most before other connections get their turn.
   void doRead();
-  // Waits for the client to send (more): no read was made yet, or the last found nothing more.
+  // Waits for the client to send (more): the last read found nothing more.
   void waitToRead();
   // Tells the registry what the connection waits for while it waits for the client to send.
   void fileWhileReading();
-  void onReadable(const boost::system::error_code& error) override;
-  std::shared_ptr<ReadableListener> keepAlive() override { return shared_from_this(); }
+  void onReadable(const boost::system::error_code& error);
   // Writes `output` (the shared reply buffer, or output_ after a wait) from outputSent_ on
   // without waiting: true once all of it is written; otherwise what is left is in output_ and
   // a wait for the socket to take more is pending (or the connection failed).
@@ -56,15 +63,15 @@ class Connection final : public std::enable_shared_from_this<Connection>,
   void onLingerReadable(const boost::system::error_code& error);
   void shed() override;
 
-  platform::Socket socket_;
+  Socket socket_;
   ConnectionRegistry& registry_;
-  std::size_t requestsFiled_ = 0; // the session's requests() when last filed
+  std::uint32_t requestsFiled_ = 0; // the session's requests() when last filed
+  bool closeWhenWritten_ = false;
   HttpSession session_;
   // Replies the socket did not take at once; none otherwise, and so no string on every
   // connection.
   std::unique_ptr<std::string> output_;
   std::size_t outputSent_ = 0;
-  bool closeWhenWritten_ = false;
   std::unique_ptr<boost::asio::steady_timer> lingerTimer_; // only while letting go
 };
 

@@ -1,23 +1,14 @@
 #include "rest/connection_registry.h"
 
-#include "platform/socket_io.h"
-
-#include <boost/asio/post.hpp>
-
 #include <algorithm>
 #include <limits>
 
 namespace rest {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 // Descriptors kept from connections: standard streams, the event loop's own, the listener,
 // the lock, and what the reader library and the simulator's control channel open.
 constexpr std::size_t RESERVED_DESCRIPTORS = 32;
-// Connections open at once after which the memory they took is given back once all have
-// closed: fewer hold too little to be worth the work, which costs system calls.
-constexpr std::size_t BURST = 256;
 
 std::size_t capacityFor(std::size_t descriptorLimit) {
   if (descriptorLimit == 0)
@@ -33,11 +24,12 @@ ConnectionRegistry::ConnectionRegistry(boost::asio::io_context& context,
     : capacity_(capacityFor(descriptorLimit)), timeouts_(timeouts), sweepTimer_(context) {}
 
 void ConnectionRegistry::opened(TrackedConnection& connection) {
-  if (connection.activity_ != Activity::New)
+  if (connection.activity_ != Activity::Unfiled)
     return;
-  peak_ = std::max(peak_, ++open_);
-  connection.activity_ = Activity::Idle;
-  idle_.push_back(connection);
+  ++open_;
+  connection.activity_ = Activity::New;
+  connection.since_ = Clock::now();
+  new_.push_back(connection);
 }
 
 void ConnectionRegistry::idle(TrackedConnection& connection) {
@@ -61,7 +53,7 @@ void ConnectionRegistry::writing(TrackedConnection& connection, bool progressed)
 }
 
 void ConnectionRegistry::closing(TrackedConnection& connection) {
-  if (connection.activity_ == Activity::Closed || connection.activity_ == Activity::New)
+  if (connection.activity_ == Activity::Closed || connection.activity_ == Activity::Unfiled)
     return;
   connection.unlink();
   connection.activity_ = Activity::Closing;
@@ -71,23 +63,15 @@ void ConnectionRegistry::closing(TrackedConnection& connection) {
 void ConnectionRegistry::closed(TrackedConnection& connection) {
   if (connection.activity_ == Activity::Closed)
     return;
-  if (connection.activity_ != Activity::New)
+  if (connection.activity_ != Activity::Unfiled)
     --open_;
   connection.unlink();
   connection.activity_ = Activity::Closed;
-  if (open_ == 0 && peak_ >= BURST) {
-    peak_ = 0;
-    // Posted: the connection closing now is still being torn down.
-    boost::asio::post(sweepTimer_.get_executor(), [executor = sweepTimer_.get_executor()] {
-      platform::releaseClosedSocketsMemory(boost::asio::query(
-          executor, boost::asio::execution::context));
-    });
-  }
 }
 
 // Moves the connection to the end of `list`: the lists stay in the order of their waits.
 void ConnectionRegistry::file(TrackedConnection& connection, Activity activity, List& list) {
-  if (connection.activity_ == Activity::Closed || connection.activity_ == Activity::New ||
+  if (connection.activity_ == Activity::Closed || connection.activity_ == Activity::Unfiled ||
       connection.activity_ == Activity::Closing)
     return;
   connection.unlink();
@@ -95,14 +79,36 @@ void ConnectionRegistry::file(TrackedConnection& connection, Activity activity, 
   list.push_back(connection);
 }
 
-bool ConnectionRegistry::shedOne() {
-  for (List* list : {&idle_, &requests_, &writes_}) {
-    if (!list->empty()) {
-      shed(list->front());
-      return true;
-    }
+TrackedConnection* ConnectionRegistry::leastMissed() {
+  if (!idle_.empty())
+    return &idle_.front();
+  // The oldest stalled head before a client that has sent nothing, and neither before it has
+  // had its grace.
+  const auto graceEnded = Clock::now() - timeouts_.grace;
+  for (List* list : {&requests_, &new_}) {
+    if (!list->empty() && list->front().since_ <= graceEnded)
+      return &list->front();
   }
-  return false;
+  return writes_.empty() ? nullptr : &writes_.front();
+}
+
+bool ConnectionRegistry::shedOne() {
+  TrackedConnection* connection = leastMissed();
+  if (connection == nullptr)
+    return false;
+  shed(*connection);
+  return true;
+}
+
+std::optional<ConnectionRegistry::Clock::time_point> ConnectionRegistry::nextToShed() const {
+  std::optional<Clock::time_point> next;
+  for (const List* list : {&requests_, &new_}) {
+    if (!list->empty() && (!next || list->front().since_ < *next))
+      next = list->front().since_;
+  }
+  if (next)
+    *next += timeouts_.grace;
+  return next;
 }
 
 void ConnectionRegistry::shed(TrackedConnection& connection) {

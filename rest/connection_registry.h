@@ -1,16 +1,18 @@
 // Every open connection of the listener, filed by what it is waiting for, so that stalled
 // clients and a shortage of descriptors are met without a timer per request:
-//  - idle: no request in progress and nothing left to write, longest idle first (connections
-//    letting go after their last reply go first of all);
+//  - new: accepted, and no request of it finished yet, oldest first;
+//  - idle: served, no request in progress and nothing left to write, longest idle first
+//    (connections letting go after their last reply go first of all);
 //  - in a request: a head or body partly received, the one waiting longest first;
 //  - writing: a reply the client does not take, the one whose write last progressed longest
 //    ago first.
 // Filing is a couple of pointer moves and needs no system call. One sweep timer runs only
 // while some connection is in a request or writing: it closes a head not complete within the
 // head timeout, a body that made no progress for as long, and a reply that made no progress
-// within the write timeout. An idle connection is never closed by time, only to make room
-// (shedOne) when descriptors run short. When the last of a burst of connections has closed,
-// the memory they took is given back.
+// within the write timeout. An idle or new connection is never closed by time, only to make
+// room (shedOne) when descriptors run short; and a new connection, or a request, only once it
+// has had the grace to send its head: a fresh client is never made room for with another
+// fresh client.
 //
 // Event-loop thread only. The registry must outlive every connection filed in it.
 #pragma once
@@ -21,6 +23,8 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
+#include <optional>
 
 namespace rest {
 
@@ -36,6 +40,9 @@ struct StallTimeouts {
   Duration write = std::chrono::seconds(60);
   // How often the sweep looks while something may stall: the timeouts are kept to about this.
   Duration sweep = std::chrono::seconds(1);
+  // How long a new connection, or a request just begun, is safe from being closed to make
+  // room: a browser's head follows its connection within a round trip.
+  Duration grace = std::chrono::seconds(1);
 };
 
 class ConnectionRegistry;
@@ -53,13 +60,15 @@ class TrackedConnection
   // Closes the socket at once; the registry has already forgotten the connection.
   virtual void shed() = 0;
 
-  enum class Activity { New, Idle, Request, Writing, Closing, Closed };
-  Activity activity_ = Activity::New;
-  std::chrono::steady_clock::time_point since_; // Request, Writing: when the wait began
+  std::chrono::steady_clock::time_point since_; // New, Request, Writing: when the wait began
+  enum class Activity : std::uint8_t { Unfiled, New, Idle, Request, Writing, Closing, Closed };
+  Activity activity_ = Activity::Unfiled;
 };
 
 class ConnectionRegistry {
  public:
+  using Clock = std::chrono::steady_clock;
+
   // `descriptorLimit`: the process's limit on open descriptors, 0 for none. Connections are
   // kept a few short of it, so that the reader and the lock still find descriptors.
   ConnectionRegistry(boost::asio::io_context& context, std::size_t descriptorLimit,
@@ -67,10 +76,11 @@ class ConnectionRegistry {
   ConnectionRegistry(const ConnectionRegistry&) = delete;
   ConnectionRegistry& operator=(const ConnectionRegistry&) = delete;
 
-  // A connection newly accepted: filed as idle.
+  // A connection newly accepted: filed as new until its first request is answered.
   void opened(TrackedConnection& connection);
-  // Waiting for the client to send: idle, or in a request. `restarted`: a new head began, or
-  // a body made progress, since the connection was last filed in a request.
+  // Waiting for the client to send: idle (served, nothing begun), or in a request.
+  // `restarted`: a new head began, or a body made progress, since the connection was last
+  // filed in a request.
   void idle(TrackedConnection& connection);
   void inRequest(TrackedConnection& connection, bool restarted);
   // Waiting for the client to read a reply; `progressed`: some of it was taken just now.
@@ -82,9 +92,13 @@ class ConnectionRegistry {
 
   // True when one more connection would take a descriptor kept in reserve.
   bool full() const { return open_ >= capacity_; }
-  // Closes the connection that is least missed: longest idle, else the oldest in a request,
-  // else the oldest writing. False when there is none.
+  // Closes the connection that is least missed: one letting go, the longest idle, the oldest
+  // request past its grace, the oldest new connection past its grace, else the oldest
+  // writing. False when there is none.
   bool shedOne();
+  bool canShed() { return leastMissed() != nullptr; }
+  // When canShed() may next be true, if it is not now: when a grace ends.
+  std::optional<Clock::time_point> nextToShed() const;
   std::size_t open() const { return open_; }
 
  private:
@@ -92,15 +106,15 @@ class ConnectionRegistry {
   using List = boost::intrusive::list<TrackedConnection,
                                       boost::intrusive::constant_time_size<false>>;
   void file(TrackedConnection& connection, Activity activity, List& list);
+  TrackedConnection* leastMissed();
   void startSweep();
   void sweep();
   void shed(TrackedConnection& connection);
 
   std::size_t capacity_;
   std::size_t open_ = 0;
-  std::size_t peak_ = 0; // most connections open at once since memory was last given back
   StallTimeouts timeouts_;
-  List idle_, requests_, writes_;
+  List new_, idle_, requests_, writes_;
   boost::asio::steady_timer sweepTimer_;
   bool sweeping_ = false;
 };

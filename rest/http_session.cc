@@ -14,6 +14,9 @@ using boost::beast::error_code;
 using BeastText = boost::beast::string_view;
 
 // Keeps what the router and the WebSocket handshake need of a request and discards its body.
+// Its hooks are basic_parser's pure virtual ones, so a hook misnamed would leave the class
+// abstract and fail to compile. They are not marked override: Beast 1.90 added a hook for
+// trailer fields, which earlier Beast lacks, and a class marks all of its overrides or none.
 class RequestParser final : public http::basic_parser<true> {
  public:
   RequestParser() {
@@ -26,31 +29,42 @@ class RequestParser final : public http::basic_parser<true> {
 
   std::string target;
   bool isHead = false;
+  bool isOptions = false;
+  bool hasRequestMethod = false; // Access-Control-Request-Method: OPTIONS makes a preflight
+  std::string requestedHeaders;  // Access-Control-Request-Headers, the lines joined
   bool hasWebSocketKey = false;
   std::string webSocketKey;
 
  private:
   void on_request_impl(http::verb method, BeastText, BeastText requestTarget, int,
-                       error_code&) override {
+                       error_code&) {
     isHead = method == http::verb::head;
+    isOptions = method == http::verb::options;
     target.assign(requestTarget.data(), requestTarget.size());
   }
-  void on_response_impl(int, BeastText, int, error_code&) override {}
-  void on_field_impl(http::field name, BeastText, BeastText value,
-                     error_code&) override {
+  void on_response_impl(int, BeastText, int, error_code&) {}
+  void on_field_impl(http::field name, BeastText, BeastText value, error_code&) {
     if (name == http::field::sec_websocket_key && !hasWebSocketKey) {
       hasWebSocketKey = true;
       webSocketKey.assign(value.data(), value.size());
+    } else if (name == http::field::access_control_request_method) {
+      hasRequestMethod = true;
+    } else if (name == http::field::access_control_request_headers) {
+      if (!requestedHeaders.empty())
+        requestedHeaders += ", ";
+      requestedHeaders.append(value.data(), value.size());
     }
   }
-  void on_header_impl(error_code&) override {}
-  void on_body_init_impl(const boost::optional<std::uint64_t>&, error_code&) override {}
-  std::size_t on_body_impl(BeastText body, error_code&) override { return body.size(); }
-  void on_chunk_header_impl(std::uint64_t, BeastText, error_code&) override {}
-  std::size_t on_chunk_body_impl(std::uint64_t, BeastText body, error_code&) override {
+  // From Beast 1.90 on, the fields of a chunked body's trailer; nothing of them is kept.
+  void on_trailer_field_impl(http::field, BeastText, BeastText, error_code&) {}
+  void on_header_impl(error_code&) {}
+  void on_body_init_impl(const boost::optional<std::uint64_t>&, error_code&) {}
+  std::size_t on_body_impl(BeastText body, error_code&) { return body.size(); }
+  void on_chunk_header_impl(std::uint64_t, BeastText, error_code&) {}
+  std::size_t on_chunk_body_impl(std::uint64_t, BeastText body, error_code&) {
     return body.size();
   }
-  void on_finish_impl(error_code&) override {}
+  void on_finish_impl(error_code&) {}
 };
 
 HttpSession::HttpSession() = default;
@@ -110,13 +124,6 @@ HttpSession::Step HttpSession::consumeRequest(std::string_view& input, std::stri
     skipEmptyLines(input);
     if (input.empty() || input == "\r")
       return Step::Read;
-    // The usual request: a plain head that arrived whole, read in one pass and routed
-    // without a copy. Once a head has arrived in part, its scan resumes where it stopped
-    // instead, so that a trickled head is not read again from its start on every byte.
-    if (!headBegun_) {
-      if (const std::optional<PlainRequestHead> head = readPlainRequestHead(input))
-        return consumePlainHead(*head, input, output);
-    }
     if (const Step step = consumeHead(input); step != Step::Continue)
       return step;
   }
@@ -132,21 +139,13 @@ void HttpSession::skipEmptyLines(std::string_view& input) {
     input.remove_prefix(input[0] == '\n' ? 1 : 2);
 }
 
-HttpSession::Step HttpSession::consumePlainHead(const PlainRequestHead& head,
-                                                std::string_view& input, std::string& output) {
-  const HttpRequest request{head.target, head.isHead};
-  input.remove_prefix(head.length);
-  ++requests_;
-  return handleHttpEvent(request, output) == AfterRequest::Close ? Step::Close : Step::Continue;
-}
-
 HttpSession::Step HttpSession::consumeHead(std::string_view& input) {
-  // `input` starts where this head starts until the head is complete.
+  // `input` starts where this head starts until the head is complete; the scan resumes where
+  // it stopped, so that a trickled head is not read again from its start on every byte.
   const HeadScan scan = headScanner_.scan(input);
   if (scan.result == HeadScan::Rejected)
     return Step::Close;
-  headBegun_ = scan.result == HeadScan::Incomplete;
-  if (headBegun_)
+  if (scan.result == HeadScan::Incomplete)
     return Step::Read;
   headScanner_.reset();
   if (!parseHead(input.substr(0, scan.length), scan.bareLineFeeds))
@@ -186,12 +185,16 @@ HttpSession::Step HttpSession::consumeBody(std::string_view& input) {
 HttpSession::Step HttpSession::finishRequest(std::string& output) {
   const std::unique_ptr<RequestParser> request = std::move(parser_);
   ++requests_;
+  served_ = true;
   if (request->hasWebSocketKey) {
     output += webSocketHandshake(request->webSocketKey);
     frames_ = std::make_unique<WebSocketFrameReader>();
     return Step::Continue;
   }
-  return handleHttpEvent({request->target, request->isHead}, output) == AfterRequest::Close
+  const HttpRequest routed{request->target, request->isHead,
+                           request->isOptions && request->hasRequestMethod,
+                           request->requestedHeaders};
+  return handleHttpEvent(routed, output) == AfterRequest::Close
              ? Step::Close
              : Step::Continue;
 }

@@ -1,8 +1,9 @@
 // One connection's protocol, without the socket: the bytes a client sends go in, the bytes of
 // every reply come out, in order. HTTP requests are read one after another (pipelined ones
-// too): a plain head that arrived whole in one pass where it lies, any other request with a
-// fresh parser; each complete request goes to the router, or, when it carries
-// "Sec-WebSocket-Key", turns the connection into a WebSocket for good.
+// too), each the one way: its head found and checked as it arrives (RequestHeadScanner), then
+// read whole by a fresh parser, which also reads and drops its body; each complete request
+// goes to the router, or, when it carries "Sec-WebSocket-Key", turns the connection into a
+// WebSocket for good.
 //
 // The connection is to be closed (after what was already written is sent) when a head is
 // rejected or too long, a request cannot be parsed, no route matches, or a WebSocket close frame
@@ -17,6 +18,7 @@
 #include "rest/websocket.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -48,8 +50,11 @@ class HttpSession {
   // head and part of its body. WebSocket frames never count: an idle WebSocket is normal.
   enum class Pending { Nothing, Head, Body };
   Pending pending() const;
-  // Requests completed so far (answered, or turned into a WebSocket).
-  std::size_t requests() const { return requests_; }
+  // Requests completed so far (answered, or turned into a WebSocket), modulo 2^32: told apart
+  // from one read to the next, which no connection wraps.
+  std::uint32_t requests() const { return requests_; }
+  // True once a request has been completed.
+  bool served() const { return served_; }
 
  private:
   // What a step of consume() leaves to do: go on with the rest of the input, or stop there and
@@ -57,14 +62,12 @@ class HttpSession {
   enum class Step { Continue, Read, Close };
 
   // Consumes `input` up to what a later read must complete, as steps: frames once the
-  // connection is a WebSocket; otherwise a request's head (a plain one routed at once, else
-  // scanned and parsed), its body, and then the request itself.
+  // connection is a WebSocket; otherwise a request's head, its body, and then the request
+  // itself.
   Next consume(std::string_view& input, std::string& output);
   Step consumeFrames(std::string_view& input, std::string& output);
   Step consumeRequest(std::string_view& input, std::string& output);
   static void skipEmptyLines(std::string_view& input);
-  Step consumePlainHead(const PlainRequestHead& head, std::string_view& input,
-                        std::string& output);
   Step consumeHead(std::string_view& input);
   // Starts the request's parser on its complete head; false when the head cannot be parsed.
   bool parseHead(std::string_view head, bool bareLineFeeds);
@@ -74,12 +77,12 @@ class HttpSession {
 
   // Kept small: an idle keep-alive connection holds one of these and nothing else.
   std::string pending_;                  // received bytes not yet consumed
-  RequestHeadScanner headScanner_;        // the head being received, until it is complete
-  bool headBegun_ = false;                // part of the next head has been scanned already
-  bool closing_ = false;
-  std::size_t requests_ = 0;
   std::unique_ptr<RequestParser> parser_; // the request being read, once its head is parsed
   std::unique_ptr<WebSocketFrameReader> frames_; // after a WebSocket handshake
+  RequestHeadScanner headScanner_;        // the head being received, until it is complete
+  std::uint32_t requests_ = 0;
+  bool served_ = false;
+  bool closing_ = false;
 };
 
 } // namespace rest

@@ -1,11 +1,12 @@
 // The listening socket on every IPv4 interface: accepts connections for ever and gives each
 // to a Connection, filed in the listener's registry. Short of descriptors, it closes the
-// connections least missed (longest idle first) until the next client can be accepted, so
-// that whatever one host holds open, a fresh client is served.
-// Event-loop thread only; it keeps itself alive through its pending wait.
+// connections least missed (connection_registry.h) until the next client can be accepted, and
+// while none may be closed yet it leaves clients in the listen queue, so that whatever one
+// host holds open, a fresh client is served.
+// Event-loop thread only; it keeps itself alive through its pending accept or timer.
 #pragma once
 
-#include "platform/socket_io.h"
+#include "rest/connection.h"
 #include "rest/connection_registry.h"
 
 #include <boost/asio/io_context.hpp>
@@ -18,8 +19,17 @@
 
 namespace rest {
 
-class Listener final : public std::enable_shared_from_this<Listener>,
-                       public platform::ReadableListener {
+// Bound to the io_context itself rather than through Asio's type-erased executor, as its
+// connections are: their sockets come from it.
+using Acceptor = boost::asio::basic_socket_acceptor<boost::asio::ip::tcp,
+                                                    boost::asio::io_context::executor_type>;
+
+// Opens `acceptor` listening on `endpoint` for itself alone, its accepted sockets set as
+// Connection needs them (see listener.cc).
+void openListeningSocket(Acceptor& acceptor, const boost::asio::ip::tcp::endpoint& endpoint,
+                         boost::system::error_code& error);
+
+class Listener final : public std::enable_shared_from_this<Listener> {
  public:
   // Binds 0.0.0.0:`port` for this listener alone and starts accepting; null when the port
   // cannot be had. `descriptorLimit`: the process's limit on open descriptors, 0 for none.
@@ -27,22 +37,21 @@ class Listener final : public std::enable_shared_from_this<Listener>,
                                          std::size_t descriptorLimit,
                                          const StallTimeouts& timeouts = {});
 
-  Listener(boost::asio::io_context& context, platform::Acceptor acceptor,
-           std::size_t descriptorLimit, const StallTimeouts& timeouts);
+  Listener(boost::asio::io_context& context, Acceptor acceptor, std::size_t descriptorLimit,
+           const StallTimeouts& timeouts);
   Listener(const Listener&) = delete;
   Listener& operator=(const Listener&) = delete;
 
  private:
-  // Waits for the next client; the last accept found none.
+  // Accepts the next client, or, when none may be made room for yet, waits until one may.
   void doAccept();
-  // Accepts the clients waiting, a few at a time, and waits again.
-  void onReadable(const boost::system::error_code& error) override;
-  std::shared_ptr<ReadableListener> keepAlive() override { return shared_from_this(); }
+  void onAccept(const boost::system::error_code& error, Socket socket);
+  void retryLater();
 
-  platform::Acceptor acceptor_;
+  Acceptor acceptor_;
   ConnectionRegistry connections_;
-  // Out of descriptors with no connection to close, a failing accept would fail again at
-  // once: it waits a moment instead.
+  // Out of room with no connection to close, an accept would fail or take a descriptor kept in
+  // reserve: it waits instead, until a grace ends or at most a moment.
   boost::asio::steady_timer retryTimer_;
 };
 

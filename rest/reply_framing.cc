@@ -9,18 +9,30 @@ namespace {
 // The chunk's end, then the last chunk.
 constexpr std::string_view REPLY_TAIL = "\r\n0\r\n\r\n";
 
-// The last short reply framed on this thread, whole, and its body: pages poll, and most of
-// those replies repeat the one before. Longer bodies (a template) are neither kept nor looked
-// for.
-constexpr std::size_t KEPT_BODY_MAX = 64;
-struct LastReply {
-  std::string body;
-  std::string framed;
-};
-thread_local LastReply lastReply;
+constexpr std::string_view PREFLIGHT_REPLY_END =
+    "\r\nAccess-Control-Max-Age: 7200\r\nContent-Length: 0\r\n\r\n";
 
-// Appends the head, then `body` (not empty) as one chunk and the last chunk.
-void appendChunked(std::string& output, std::string_view body) {
+// Header names (HTTP tokens), with the commas and spaces of a list: nothing that could end or
+// bend the header it is written into.
+bool isPlainHeaderList(std::string_view list) {
+  return !list.empty() && std::all_of(list.begin(), list.end(), [](char c) {
+    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+           std::string_view("!#$%&'*+-.^_`|~, ").find(c) != std::string_view::npos;
+  });
+}
+
+} // namespace
+
+void sendJsonReply(std::string& output, std::string_view body, ReplyBody replyBody) {
+  if (replyBody == ReplyBody::Omitted) {
+    output += REPLY_HEAD;
+    return;
+  }
+  if (body.empty()) { // no chunk before the last one
+    output += REPLY_HEAD;
+    output += REPLY_TAIL.substr(2);
+    return;
+  }
   // The head and the chunk's size line in upper-case hexadecimal, put together here so that
   // the reply takes three appends.
   char head[REPLY_HEAD.size() + 16 + 2];
@@ -39,28 +51,10 @@ void appendChunked(std::string& output, std::string_view body) {
   output += REPLY_TAIL;
 }
 
-} // namespace
-
-void sendJsonReply(std::string& output, std::string_view body, ReplyBody replyBody) {
-  if (replyBody == ReplyBody::Omitted) {
-    output += REPLY_HEAD;
-    return;
-  }
-  if (body.empty()) {
-    output += REPLY_HEAD;
-    output += REPLY_TAIL.substr(2);
-    return;
-  }
-  if (body.size() > KEPT_BODY_MAX) {
-    appendChunked(output, body);
-    return;
-  }
-  if (body != lastReply.body) {
-    lastReply.framed.clear();
-    appendChunked(lastReply.framed, body);
-    lastReply.body.assign(body);
-  }
-  output += lastReply.framed;
+void sendPreflightReply(std::string& output, std::string_view requestedHeaders) {
+  output += PREFLIGHT_REPLY_START;
+  output += isPlainHeaderList(requestedHeaders) ? requestedHeaders : "*";
+  output += PREFLIGHT_REPLY_END;
 }
 
 } // namespace rest

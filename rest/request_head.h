@@ -1,12 +1,11 @@
 // Finds where a request head (request line and headers) ends in the bytes received so far and
 // checks that it may be parsed: at most MAX_REQUEST_HEAD bytes, and no control character other
-// than CR and LF. Reads the usual head, one that arrives whole in the plain form every browser
-// sends, in the same single pass. Any thread; a scanner belongs to one connection.
+// than CR and LF. The head it finds is then read by the one parser (http_session.cc). Any
+// thread; a scanner belongs to one connection.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <string_view>
 
@@ -37,24 +36,6 @@ class RequestHeadScanner {
 
 // A whole head at once.
 HeadScan scanRequestHead(std::string_view received);
-
-// A complete head in the plain form, read in one pass without copying: a request line
-// "METHOD TARGET HTTP/1.x" and header lines "Name: value", each ending in CR LF, at most
-// MAX_REQUEST_HEAD bytes with its blank line, and none of the headers that change how the
-// request is read (Content-Length, Transfer-Encoding, Connection, Proxy-Connection, Upgrade,
-// Sec-WebSocket-Key). Such a request has no body and goes to the router. The views point into
-// the bytes read.
-struct PlainRequestHead {
-  std::size_t length = 0;  // the head's bytes, its blank line included
-  std::string_view target; // as sent
-  bool isHead = false;     // the method is HEAD
-};
-
-// The head at the start of `received` when it is complete and plain; otherwise nothing, and
-// the head goes the general way (RequestHeadScanner, then the full parser), which answers such
-// a head exactly as this does. Each thread keeps the last plain head it read: the same bytes
-// again cost one comparison.
-std::optional<PlainRequestHead> readPlainRequestHead(std::string_view received);
 
 // The head with every line ending written as CR LF, for a parser that knows only that form.
 std::string withCrLfLineEnds(std::string_view head);

@@ -4,6 +4,7 @@
 #include "capture/capture_state.h"
 #include "rest/reply_framing.h"
 
+#include <algorithm>
 #include <array>
 
 namespace rest {
@@ -46,21 +47,35 @@ RequestTarget splitTarget(std::string_view target) {
   return {target.substr(0, question), target.substr(question + 1)};
 }
 
+namespace {
+
+const Route* findRoute(std::string_view uri) {
+  const auto route = std::find_if(ROUTES.begin(), ROUTES.end(),
+                                  [uri](const Route& candidate) { return candidate.path == uri; });
+  return route == ROUTES.end() ? nullptr : &*route;
+}
+
+} // namespace
+
 bool routeRequest(const HttpRequest& request, std::string& body) {
   const RequestTarget target = splitTarget(request.target);
-  for (const Route& route : ROUTES) {
-    if (route.path != target.uri)
-      continue;
-    if (request.isHead && route.handsSomethingOver)
-      body.clear();
-    else
-      route.operation(target.queryString, body);
-    return true;
-  }
-  return false;
+  const Route* route = findRoute(target.uri);
+  if (route == nullptr)
+    return false;
+  if (request.isHead && route->handsSomethingOver)
+    body.clear();
+  else
+    route->operation(target.queryString, body);
+  return true;
 }
 
 AfterRequest handleHttpEvent(const HttpRequest& request, std::string& output) {
+  if (request.isPreflight) {
+    if (findRoute(splitTarget(request.target).uri) == nullptr)
+      return AfterRequest::Close;
+    sendPreflightReply(output, request.requestedHeaders);
+    return AfterRequest::KeepOpen;
+  }
   if (!routeRequest(request, bodyBuffer))
     return AfterRequest::Close;
   sendJsonReply(output, bodyBuffer, request.isHead ? ReplyBody::Omitted : ReplyBody::Sent);

@@ -1,5 +1,7 @@
 // Picks the operation for a request by its exact path, from one fixed route table, and frames
-// its reply. Requests for any other path get no reply: their connection is closed.
+// its reply. Requests for any other path get no reply: their connection is closed. A CORS
+// preflight of a known path is answered here and runs no operation: a browser sends one before
+// a page's request that carries a header of its own, and drops what it gets.
 // Event-loop thread only (the operations touch the capture state).
 #pragma once
 
@@ -12,6 +14,10 @@ namespace rest {
 struct HttpRequest {
   std::string_view target; // as sent: the path, then "?" and the query string if any
   bool isHead = false;     // a HEAD request: the reply's head only, and nothing handed over
+  // An OPTIONS request carrying Access-Control-Request-Method, and what it carried in
+  // Access-Control-Request-Headers. Any other OPTIONS request is routed as any method is.
+  bool isPreflight = false;
+  std::string_view requestedHeaders;
 };
 
 enum class AfterRequest { KeepOpen, Close };

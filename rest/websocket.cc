@@ -1,5 +1,6 @@
 #include "rest/websocket.h"
 
+// Beast's SHA-1 and base64 for the accept key: public nowhere else, unchanged since Boost 1.81.
 #include <boost/beast/core/detail/base64.hpp>
 #include <boost/beast/core/detail/sha1.hpp>
 

@@ -1,7 +1,6 @@
 #include "service/service.h"
 
 #include "platform/platform.h"
-#include "platform/socket_io.h"
 #include "rest/listener.h"
 
 #include <boost/asio/executor_work_guard.hpp>
@@ -22,9 +21,9 @@ int runService(const rest::StallTimeouts& timeouts) {
   // The default limit (1,024 on most systems) would let one host hold every descriptor.
   const std::size_t descriptorLimit = platform::raiseDescriptorLimit();
 
-  // Everything happens on this thread: one io_context, run here and nowhere else, and touched
-  // by no other thread.
-  boost::asio::io_context eventLoop(platform::EVENT_LOOP_CONCURRENCY_HINT);
+  // Everything happens on this thread: one io_context, run here and nowhere else (the hint
+  // tells Asio so).
+  boost::asio::io_context eventLoop(1);
   const auto listener = rest::Listener::start(
       eventLoop, static_cast<std::uint16_t>(std::atoi(SERVICE_PORT)), descriptorLimit, timeouts);
   if (!listener) {

@@ -111,7 +111,8 @@ function watchService(page) {
     else if (operation in seen) seen[operation] += 1;
   });
   page.on('response', (response) => {
-    if (!response.url().includes('/fingerprint/getTemplate')) return;
+    // A preflight's reply has no body to read.
+    if (!response.url().includes('/fingerprint/getTemplate') || response.request().method() === 'OPTIONS') return;
     seen.bodies.push(response.text().then((body) => {
       const reply = JSON.parse(body);
       if (reply.ret === 0) seen.templates.push(reply.data.template);
@@ -589,6 +590,34 @@ describe('example page from a public https origin (Local Network Access)', () =>
     await captureThrough(page, seen, service.reader, '#single', 1);
     await waitForText(page, '#message', 'Finger captured');
     assert.equal(seen.beginCapture.at(-1), '?type=2&FakeFunOn=1');
+  });
+
+  // A header of the page's own makes the browser send a preflight before each request, whose
+  // answer must let the request through and take nothing from the service.
+  it('when access is granted a page sending a header of its own gets the template once', TEST, async () => {
+    await service.stop();
+    service = await startService();
+    await page.goto(secureUrl);
+    await waitForText(page, '#service-status', 'Running');
+    const call = (path) => page.evaluate(async (url) => {
+      const response = await fetch(url, { headers: { 'X-Requested-With': 'XMLHttpRequest' }, cache: 'no-store' });
+      return response.json();
+    }, `http://127.0.0.1:${SERVICE_PORT}/varuvezivuv/${path}`);
+    assert.equal((await call('fingerprint/beginCapture?type=1&FakeFunOn=1')).ret, 0);
+    assert.deepEqual(await call('info'), { ret: 0 });
+    assert.deepEqual(await call('fingerprint/cancelCapture'), { ret: 0 });
+    for (let press = 1; press <= 3; press++) {
+      await service.reader.press(FINGER);
+      const deadline = Date.now() + WAIT.timeout;
+      while ((await call('fingerprint/getImage')).data.enroll_index !== press) {
+        assert.ok(Date.now() < deadline, `press ${press} not seen`);
+        await delay(50);
+      }
+    }
+    const handedOver = await call('fingerprint/getTemplate');
+    assert.equal(handedOver.ret, 0);
+    assert.ok(handedOver.data.template.length > 0);
+    assert.deepEqual(await call('fingerprint/getTemplate'), { ret: -4 });
   });
 
   it('says the service is not running once it has stopped', TEST, async () => {

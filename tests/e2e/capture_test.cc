@@ -42,6 +42,31 @@ TEST_F(CaptureEndToEnd, SinglePressGivesATemplateHandedOverOnce) {
   EXPECT_EQ(get(GET_IMAGE_PATH), progressReply(-4, 0));
 }
 
+// A page's request with a header of its own is preceded by the browser's preflight, whose reply
+// the browser drops: it must not take the template.
+TEST_F(CaptureEndToEnd, APreflightOfGetTemplateLeavesTheTemplateWaiting) {
+  ASSERT_EQ(get(BEGIN_CAPTURE_PATH + "?type=2"), SERIAL_REPLY);
+  press("press 4");
+  ASSERT_EQ(waitForImage(progressReply(0, 1)), progressReply(0, 1));
+  TcpClient client;
+  ASSERT_TRUE(client.connect(SERVICE_PORT));
+  client.send("OPTIONS " + GET_TEMPLATE_PATH + " HTTP/1.1\r\nOrigin: https://a.example\r\n"
+              "Access-Control-Request-Method: GET\r\n"
+              "Access-Control-Request-Headers: x-requested-with\r\n\r\n");
+  const std::string reply = client.readUntil("\r\n\r\n", scaled(milliseconds(3000)));
+  for (const char* header :
+       {"HTTP/1.1 200 OK\r\n", "\r\nAccess-Control-Allow-Origin: *\r\n",
+        "\r\nAccess-Control-Allow-Methods: GET, POST, HEAD, OPTIONS\r\n",
+        "\r\nAccess-Control-Allow-Headers: x-requested-with\r\n", "\r\nAccess-Control-Max-Age: ",
+        "\r\nContent-Length: 0\r\n"})
+    EXPECT_NE(reply.find(header), std::string::npos) << header;
+  EXPECT_EQ(get(GET_IMAGE_PATH), progressReply(0, 1));
+  // The same connection then carries the page's own request.
+  client.send("GET " + GET_TEMPLATE_PATH + " HTTP/1.1\r\nX-Requested-With: page\r\n\r\n");
+  EXPECT_EQ(chunkedBody(client.readUntil(testing_support::LAST_CHUNK, scaled(milliseconds(3000)))),
+            templateReply(simulatedTemplateText(1, 4, 1)));
+}
+
 TEST_F(CaptureEndToEnd, ThreeMatchingPressesAreEnrolled) {
   ASSERT_EQ(get(BEGIN_CAPTURE_PATH + "?type=1&FakeFunOn=1"), SERIAL_REPLY);
   for (int pressed = 1; pressed <= 3; ++pressed) {

@@ -3,9 +3,9 @@
 //
 // Input: the first byte chooses how the rest is cut into pieces (see pieceSizes); the rest is
 // what a client sends. Checked after every piece:
-//  - the output only ever holds whole units: replies framed as the service frames them, one
-//    WebSocket handshake, and after it only pong and close frames, a close status only one allowed
-//    on the wire; nothing after a close frame;
+//  - the output only ever holds whole units: replies framed as the service frames them (a
+//    preflight's reply among them), one WebSocket handshake, and after it only pong and close
+//    frames, a close status only one allowed on the wire; nothing after a close frame;
 //  - once receive has said Close, later calls say Close again and write nothing;
 //  - the same bytes fed in one piece give the same output and the same verdict.
 // The reader is opened once before fuzzing and nothing is ever pressed, so every reply depends
@@ -87,6 +87,16 @@ void checkWholeUnits(std::string_view output) {
           fail("accept key not base64", output, at);
       at += HANDSHAKE_START.size() + 32;
       phase = Phase::WebSocket;
+      continue;
+    }
+    if (rest.substr(0, rest::PREFLIGHT_REPLY_START.size()) == rest::PREFLIGHT_REPLY_START) {
+      // The allowed headers, on one line, then the rest of the head and no body.
+      constexpr std::string_view END =
+          "\r\nAccess-Control-Max-Age: 7200\r\nContent-Length: 0\r\n\r\n";
+      const std::size_t lineEnd = rest.find("\r\n", rest::PREFLIGHT_REPLY_START.size());
+      if (lineEnd == std::string_view::npos || rest.substr(lineEnd, END.size()) != END)
+        fail("cut or misframed preflight reply", output, at);
+      at += lineEnd + END.size();
       continue;
     }
     if (rest.substr(0, rest::REPLY_HEAD.size()) != rest::REPLY_HEAD)

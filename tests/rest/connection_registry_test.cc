@@ -6,6 +6,7 @@
 
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace rest {
@@ -20,25 +21,44 @@ struct FakeConnection final : TrackedConnection {
   std::string& log;
 };
 
-TEST(ConnectionRegistry, ShedsThoseLettingGoThenLongestIdleThenOldestRequestThenWriting) {
+TEST(ConnectionRegistry, ShedsThoseLettingGoThenLongestIdleThenOldestRequestThenNewThenWriting) {
   boost::asio::io_context context;
-  ConnectionRegistry registry(context, 0, {});
+  ConnectionRegistry registry(context, 0, {.grace = milliseconds(0)});
   std::string shed;
-  FakeConnection writing("w", shed), request("r", shed), idle1("1", shed), idle2("2", shed),
-      idle3("3", shed), closing("c", shed);
-  for (FakeConnection* connection : {&writing, &request, &idle1, &idle2, &idle3, &closing})
+  FakeConnection writing("w", shed), request("r", shed), fresh("n", shed), idle1("1", shed),
+      idle2("2", shed), idle3("3", shed), closing("c", shed);
+  for (FakeConnection* connection :
+       {&writing, &request, &fresh, &idle1, &idle2, &idle3, &closing})
     registry.opened(*connection);
   registry.writing(writing, false);
   registry.inRequest(request, false);
-  registry.idle(idle1); // served again: now idle for the shortest time
+  for (FakeConnection* connection : {&idle2, &idle3, &idle1, &closing})
+    registry.idle(*connection);
   registry.closing(closing);
-  EXPECT_EQ(registry.open(), 6u);
+  EXPECT_EQ(registry.open(), 7u);
   while (registry.shedOne()) {
   }
-  EXPECT_EQ(shed, "c231rw");
+  EXPECT_EQ(shed, "c231rnw");
   EXPECT_EQ(registry.open(), 0u);
   registry.idle(idle1); // a connection already shed is not filed again
   EXPECT_FALSE(registry.shedOne());
+}
+
+// A connection, or a request, gets the grace to send its head: none is shed before, however
+// short of room, and the oldest request goes first once it has had it.
+TEST(ConnectionRegistry, NothingIsShedWithinItsGrace) {
+  boost::asio::io_context context;
+  ConnectionRegistry registry(context, 0, {.grace = milliseconds(200)});
+  std::string shed;
+  FakeConnection request("r", shed), fresh("n", shed);
+  registry.opened(request);
+  registry.inRequest(request, false);
+  registry.opened(fresh);
+  EXPECT_FALSE(registry.canShed());
+  ASSERT_TRUE(registry.nextToShed());
+  std::this_thread::sleep_until(*registry.nextToShed());
+  EXPECT_TRUE(registry.shedOne());
+  EXPECT_EQ(shed, "r");
 }
 
 TEST(ConnectionRegistry, KeepsDescriptorsInReserveBelowTheLimit) {

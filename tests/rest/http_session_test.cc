@@ -2,6 +2,7 @@
 #include "rest/http_session.h"
 
 #include "capture/capture_state.h"
+#include "rest/reply_framing.h"
 #include "rest/request_head.h"
 #include "support/expected_replies.h"
 
@@ -144,6 +145,28 @@ TEST_F(Session, TheTemplateIsHandedOverOnceAndNeverToAHeadRequest) {
             framed("{\"ret\":0, \"data\":{\"template\":\"QUJD\"}}") + framed("{\"ret\":-4}"));
 }
 
+// A preflight of a known path is answered for the browser and takes nothing; its requested
+// headers are echoed only when they are a plain list. Unknown paths close as always.
+TEST_F(Session, APreflightIsAnsweredWithoutReachingTheOperation) {
+  publishTemplate("QUJD");
+  const std::string preflight = "OPTIONS /varuvezivuv/fingerprint/getTemplate HTTP/1.1\r\n"
+                                "Origin: https://a.example\r\n"
+                                "Access-Control-Request-Method: GET\r\n";
+  const std::string end = "\r\nContent-Length: 0\r\n\r\n";
+  EXPECT_EQ(exchange(preflight + "Access-Control-Request-Headers: x-requested-with\r\n\r\n"),
+            std::string(PREFLIGHT_REPLY_START) + "x-requested-with" +
+                "\r\nAccess-Control-Max-Age: 7200" + end);
+  EXPECT_EQ(exchange(preflight + "Access-Control-Request-Headers: a\"b\r\n\r\n"),
+            std::string(PREFLIGHT_REPLY_START) + "*\r\nAccess-Control-Max-Age: 7200" + end);
+  EXPECT_EQ(exchange("GET /varuvezivuv/fingerprint/getTemplate HTTP/1.1\r\n\r\n"),
+            framed("{\"ret\":0, \"data\":{\"template\":\"QUJD\"}}"));
+  EXPECT_EQ(next, HttpSession::Next::Read);
+  EXPECT_EQ(exchange("OPTIONS /varuvezivuv/nothing HTTP/1.1\r\n"
+                     "Access-Control-Request-Method: GET\r\n\r\n"),
+            "");
+  EXPECT_EQ(next, HttpSession::Next::Close);
+}
+
 TEST_F(Session, HeadRequestsGetTheHeadAlone) {
   EXPECT_EQ(exchange("HEAD /varuvezivuv/info HTTP/1.1\r\n\r\n"
                      "GET /varuvezivuv/info HTTP/1.1\r\n\r\n"),
@@ -216,8 +239,8 @@ TEST_F(Session, TheHeadLimitCountsBareLineFeedsAsSent) {
   EXPECT_EQ(next, HttpSession::Next::Read);
 }
 
-// A head arriving whole in the usual form is read in one pass, one arriving in pieces by the
-// general parser: both answer every head alike, plain or not.
+// A head arriving whole and one arriving a byte at a time are answered alike, whatever its
+// form.
 TEST_F(Session, HeadsAreAnsweredAlikeWholeOrInPieces) {
   std::vector<std::string> requests = {
            std::string("HEAD /varuvezivuv/info HTTP/1.1\r\nHost: x\r\n\r\n"),

@@ -32,7 +32,6 @@ TEST(ReplyFraming, HeadRequestGetsTheHeadAlone) {
   EXPECT_EQ(output, REPLY_HEAD);
 }
 
-// A body repeated, one of the same size, one left out, and the repeated one again.
 TEST(ReplyFraming, RepliesAppendInOrder) {
   std::string output;
   sendJsonReply(output, "{\"ret\":0}");

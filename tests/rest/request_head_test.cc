@@ -53,53 +53,6 @@ TEST(RequestHead, AHeadOfExactlyTheLimitIsAcceptedOneMoreIsNot) {
   EXPECT_EQ(scanRequestHead(std::string(MAX_REQUEST_HEAD - 1, 'a')).result, HeadScan::Incomplete);
 }
 
-TEST(RequestHead, APlainHeadIsReadWhereItLies) {
-  const std::string request = "HEAD /a?b=c HTTP/1.1\r\nHost: x\r\nAccept: */*\r\n\r\nGET";
-  const std::optional<PlainRequestHead> head = readPlainRequestHead(request);
-  ASSERT_TRUE(head);
-  EXPECT_EQ(head->length, request.size() - 3);
-  EXPECT_EQ(head->target, "/a?b=c");
-  EXPECT_EQ(head->target.data(), request.data() + 5);
-  EXPECT_TRUE(head->isHead);
-  // The same head read again from other bytes, cut short, and changed in its last target byte.
-  const std::string again = request;
-  EXPECT_EQ(readPlainRequestHead(again)->target.data(), again.data() + 5);
-  EXPECT_FALSE(readPlainRequestHead(request.substr(0, head->length - 1)));
-  std::string other = request;
-  other[10] = 'd';
-  EXPECT_EQ(readPlainRequestHead(other)->target, "/a?b=d");
-  EXPECT_FALSE(readPlainRequestHead("GET /a?b=c HTTP/1.1\r\n\r\n")->isHead);
-}
-
-// Anything else goes the general way: incomplete, over the limit, bare LFs, or a header that
-// brings a body or a WebSocket.
-TEST(RequestHead, OtherHeadsAreNotPlain) {
-  const std::string start = "GET /a HTTP/1.1\r\nX: ";
-  for (const std::string& request :
-       {std::string("GET /a HTTP/1.1\r\nHost: x\r\n"), std::string("GET /a HTTP/1.1\r\n\r"),
-        start + std::string(MAX_REQUEST_HEAD - start.size() - 3, 'a') + "\r\n\r\n",
-        std::string("GET /a HTTP/1.1\nHost: x\n\n"), std::string("GET /a HTTP/1.1\r\n\n"),
-        std::string("GET /a HTTP/1.1\r\nContent-Length: 0\r\n\r\n"),
-        std::string("GET /a HTTP/1.1\r\ntransfer-encoding: chunked\r\n\r\n"),
-        std::string("GET /a HTTP/1.1\r\nSec-Websocket-Key: k\r\n\r\n")})
-    EXPECT_FALSE(readPlainRequestHead(request)) << request;
-  const std::string exact =
-      start + std::string(MAX_REQUEST_HEAD - start.size() - 4, 'a') + "\r\n\r\n";
-  EXPECT_EQ(readPlainRequestHead(exact)->length, MAX_REQUEST_HEAD);
-  // A control character or DEL anywhere in a target or a value, bytes above 127 allowed.
-  for (std::size_t at = 0; at < 20; ++at) {
-    for (const char odd : {'\x01', '\x7f', '\t', ' '}) {
-      std::string target = "/" + std::string(20, '\xe9');
-      std::string value = std::string(20, '\x80');
-      target[at + 1 < target.size() ? at + 1 : 1] = odd;
-      value[at] = odd;
-      const std::string line = "GET / HTTP/1.1\r\nX: " + value + "\r\n\r\n";
-      EXPECT_EQ(readPlainRequestHead(line).has_value(), odd == ' ') << at << int(odd);
-      EXPECT_FALSE(readPlainRequestHead("GET " + target + " HTTP/1.1\r\n\r\n")) << at;
-    }
-  }
-}
-
 // A head arriving in pieces is judged exactly as the same head arriving whole, wherever the
 // pieces end: inside CR LF CR LF, between a lone LF and the next, just before a control byte.
 TEST(RequestHead, ScanningAsBytesArriveAgreesWithScanningTheWholeHead) {
