@@ -126,12 +126,26 @@ check-thread-safety:
 	cmake --preset thread-safety -DCMAKE_CXX_COMPILER=$(CLANGXX)
 	cmake --build --preset thread-safety -j $(JOBS)
 
-# Throughput, latency, CPU per request and memory of the service next to the floor server of the
-# shared folder, measured in the same run (bench/run-bench.sh); results in build/bench/results.txt.
+# Throughput, latency, CPU per request and memory of the service next to a floor server
+# (bench/floor_server.c), measured in the same run (bench/run-bench.sh, bench/README.md); results
+# in build/bench/results.txt.
 .PHONY: bench
 bench: build
 	$(call install-missing,$(BENCH_PACKAGES))
 	bench/run-bench.sh build
+
+# The C++ files (tracked by git) that Debian's clang-format would change under .clang-format,
+# listed; fails if there are any. Changes nothing.
+.PHONY: format-check
+format-check:
+	$(call install-missing,$(FORMAT_PACKAGES))
+	@changed=$$(git ls-files '*.cc' '*.h' | while read -r file; do \
+	    clang-format --dry-run -Werror "$$file" > /dev/null 2>&1 || echo "$$file"; \
+	  done); \
+	if [ -n "$$changed" ]; then \
+	  echo "clang-format $$(clang-format --version | grep -o '[0-9][0-9.]*' | head -n 1) would change:"; \
+	  echo "$$changed" | sed 's/^/  /'; exit 1; \
+	fi
 
 # Windows: build-windows/Tobran-Quorvel.exe and libzkfp.dll, the platform seam's own Windows
 # tests (build-windows/platform-tests), and every end-to-end and load case against the Windows
