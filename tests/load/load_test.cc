@@ -79,8 +79,9 @@ Latencies timeFreshClients(int count, const std::string& expected) {
   for (int i = 0; i < count; ++i) {
     const auto start = Clock::now();
     result.allRight = result.allRight && timedGet(INFO).reply == expected;
-    result.slowest = std::max(result.slowest, std::chrono::duration_cast<std::chrono::microseconds>(
-                                                  Clock::now() - start));
+    result.slowest =
+        std::max(result.slowest,
+                 std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start));
   }
   return result;
 }
@@ -214,11 +215,12 @@ TEST_F(Load, FiveThousandKeepAliveClientsPollingAreAllAnsweredAndAFreshOneIsServ
     const bool last = round == ROUNDS;
     const auto start = Clock::now();
     ASSERT_TRUE(swarm.sendAll(last ? GET_IMAGE + INFO : GET_IMAGE));
-    ASSERT_EQ(swarm.expectAll(last ? NOT_READY + NO_READER : NOT_READY, scaled(milliseconds(10000))),
+    ASSERT_EQ(swarm.expectAll(last ? NOT_READY + NO_READER : NOT_READY,
+                              scaled(milliseconds(10000))),
               CLIENTS)
         << round;
-    longestRound = std::max(longestRound,
-                            std::chrono::duration_cast<milliseconds>(Clock::now() - start));
+    longestRound =
+        std::max(longestRound, std::chrono::duration_cast<milliseconds>(Clock::now() - start));
   }
   fresh.finish();
   EXPECT_GT(fresh.answers(), 0);
@@ -230,11 +232,12 @@ TEST_F(Load, FiveThousandKeepAliveClientsPollingAreAllAnsweredAndAFreshOneIsServ
 
 // Stalled incomplete heads do not delay anyone else: a fresh client waits at most for the
 // service to take in the stalled heads' bytes once, as for any round of requests on those
-// connections (the bound allows four such rounds, for a busy machine). The bound is made of this run's own figures (a fresh client's wait while the
-// same thousand connections are open and idle between requests, and the time the service takes
-// to answer all of them once), so a slower machine or Wine lengthens it; a service that waited
-// for a stalled head before serving others answers nobody until the head timeout (30 s), which
-// the reply's own wait does not reach on Linux and the bound does not allow under Wine.
+// connections (the bound allows four such rounds, for a busy machine). The bound is made of this
+// run's own figures (a fresh client's wait while the same thousand connections are open and idle
+// between requests, and the time the service takes to answer all of them once), so a slower machine
+// or Wine lengthens it; a service that waited for a stalled head before serving others answers
+// nobody until the head timeout (30 s), which the reply's own wait does not reach on Linux and the
+// bound does not allow under Wine.
 TEST_F(Load, AThousandStalledIncompleteHeadsDoNotDelayOtherClients) {
   constexpr std::size_t STALLED = 1000;
   startService();
@@ -251,9 +254,8 @@ TEST_F(Load, AThousandStalledIncompleteHeadsDoNotDelayOtherClients) {
   const Latencies beside = timeFreshClients(100, NO_READER);
   EXPECT_TRUE(beside.allRight);
   EXPECT_LT(beside.slowest, idle.slowest + 4 * round)
-      << "beside idle connections the slowest of 100 fresh clients took "
-      << idle.slowest.count() << " us; a request on each of them was answered in "
-      << round.count() << " ms";
+      << "beside idle connections the slowest of 100 fresh clients took " << idle.slowest.count()
+      << " us; a request on each of them was answered in " << round.count() << " ms";
   // The stalled ones got nothing, and each is still waiting for the rest of its head.
   EXPECT_EQ(stalled.drainFor(milliseconds(200)), 0u);
   ASSERT_TRUE(stalled.sendAll("p\r\n\r\n"));
