@@ -190,8 +190,8 @@ class Load : public ::testing::Test {
 // is made of this run's own figures (the fresh client's wait with no load, the longest round),
 // so a slower machine or Wine lengthens it. A fair service makes the fresh client wait for at
 // most two rounds (its connection accepted behind one, its request read behind the next); one
-// that served it only once the polling stopped, or after every connection that had something
-// to read, would make it wait for all nine, three times the bound's allowance.
+// that kept it waiting while the polling lasts (accepting no connection while thousands are
+// busy, say) makes it wait for all nine rounds, three times the bound's allowance, or longer.
 TEST_F(Load, FiveThousandKeepAliveClientsPollingAreAllAnsweredAndAFreshOneIsServedQuickly) {
   constexpr std::size_t CLIENTS = 5000;
   constexpr int ROUNDS = 8;
