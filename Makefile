@@ -1,4 +1,5 @@
-# The two commands of the README, each doing all the set-up on a fresh Debian 12 machine:
+# The two commands of the README, each doing all the set-up on a fresh Debian 12 or 13 machine
+# (Ubuntu 24.04 the same way):
 #   make run    build and run the service in the foreground (simulated reader unless the
 #               vendor's libzkfp.so is installed)
 #   make test   build and pass every test
@@ -12,28 +13,40 @@ WERROR := $(if $(CI),ON,OFF)
 SIM_CONTROL_PORT ?= 22002
 BUILD_DIR ?= $(if $(filter default,$(PRESET)),build,build-$(PRESET))
 
+# What differs between the releases, decided by cmake/release-packages.sh from what apt offers:
+# the Boost development package (1.81 or later: libboost1.81-dev on Debian 12, libboost1.83-dev
+# on Debian 13 and Ubuntu 24.04) and the release's own clang version N (clang-N,
+# libclang-rt-N-dev, clang++-N: 14, 19, 18). Each is worked out once, on first use, so only the
+# goals that install packages or build with clang run the probe; `make … CLANG_VERSION=17` picks
+# another clang.
+BOOST_DEV = $(eval BOOST_DEV := $$(or $$(shell cmake/release-packages.sh boost),$$(error no Boost 1.81 or later found)))$(BOOST_DEV)
+CLANG_VERSION = $(eval CLANG_VERSION := $$(or $$(shell cmake/release-packages.sh clang),$$(error no clang found)))$(CLANG_VERSION)
+CLANGXX = clang++-$(CLANG_VERSION)
+
 # The Debian packages of each goal, each list written here once; `make deps-all` installs all of
 # them (.ci/run does).
-BUILD_PACKAGES := cmake make g++ pkg-config libboost1.81-dev libgtest-dev googletest
+BUILD_PACKAGES = cmake make g++ pkg-config $(BOOST_DEV) libgtest-dev googletest
 # The Windows cross build (posix-threads MinGW-w64) and Wine to run its binaries in tests.
-WINDOWS_PACKAGES := cmake make g++-mingw-w64-x86-64-posix libboost1.81-dev googletest wine wine64
+WINDOWS_PACKAGES = cmake make g++-mingw-w64-x86-64-posix $(BOOST_DEV) googletest wine wine64
 # The browser tests (tests/browser/) also need Chromium, Firefox, openssl (their throw-away
-# https certificate), and Node.js with npm unless both are there already (a Node.js that brings
-# its own npm counts; Debian 12's nodejs 18 will do); only `make test` installs them.
-BROWSER_PACKAGES := chromium firefox-esr openssl $(if $(shell command -v node && command -v npm),,nodejs npm)
+# https certificate), and Node.js 18 or later with npm unless both are there already (a Node.js
+# that brings its own npm counts; Debian 12's nodejs is 18, Debian 13's 20); only `make test`
+# and `make deps-test` install them.
+BROWSER_PACKAGES = chromium firefox-esr openssl $(if $(shell command -v node && command -v npm),,nodejs npm)
 # Every test run (make test, make test-asan) needs curl for the README walk-through and Node.js
 # for the simulated reader's Node client (tests/readme/, tests/simulator-client/).
-TEST_PACKAGES := curl $(if $(shell command -v node),,nodejs)
-FUZZ_PACKAGES := cmake make clang-14 libclang-rt-14-dev libboost1.81-dev
-THREAD_SAFETY_PACKAGES := cmake make clang-14 libboost1.81-dev
-BENCH_PACKAGES := wrk gcc linux-perf
+TEST_PACKAGES = curl $(if $(shell command -v node),,nodejs)
+FUZZ_PACKAGES = cmake make clang-$(CLANG_VERSION) libclang-rt-$(CLANG_VERSION)-dev $(BOOST_DEV)
+THREAD_SAFETY_PACKAGES = cmake make clang-$(CLANG_VERSION) $(BOOST_DEV)
+BENCH_PACKAGES = wrk gcc linux-perf
+FORMAT_PACKAGES = clang-format
 # Building the Debian package needs dpkg-dev (dpkg-shlibdeps) and file besides the compiler;
 # checking it needs the checkers as well.
-PACKAGE_PACKAGES := cmake make g++ pkg-config libboost1.81-dev dpkg-dev file
-PACKAGE_CHECK_PACKAGES := lintian systemd desktop-file-utils
+PACKAGE_PACKAGES = cmake make g++ pkg-config $(BOOST_DEV) dpkg-dev file
+PACKAGE_CHECK_PACKAGES = lintian systemd desktop-file-utils
 # The Windows installers: NSIS (per user), wixl (the per-machine MSI) and msitools' msiinfo and
 # msidump to check it.
-INSTALLER_PACKAGES := nsis wixl msitools
+INSTALLER_PACKAGES = nsis wixl msitools
 SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
 
 # A recipe line installing those of the packages given that are missing.
@@ -58,7 +71,7 @@ deps-test:
 deps-all:
 	$(call install-missing,$(BUILD_PACKAGES) $(TEST_PACKAGES) $(BROWSER_PACKAGES) \
 	  $(WINDOWS_PACKAGES) $(FUZZ_PACKAGES) $(THREAD_SAFETY_PACKAGES) $(PACKAGE_PACKAGES) \
-	  $(PACKAGE_CHECK_PACKAGES) $(INSTALLER_PACKAGES))
+	  $(PACKAGE_CHECK_PACKAGES) $(INSTALLER_PACKAGES) $(FORMAT_PACKAGES))
 
 # configure and build install nothing; the goals that set up a fresh machine and build through
 # them (run, test, test-windows, bench) install what is missing first.
@@ -102,7 +115,7 @@ FUZZ_SECONDS ?= 60
 .PHONY: fuzz
 fuzz:
 	$(call install-missing,$(FUZZ_PACKAGES))
-	cmake --preset fuzz -DTOBRAN_WERROR=$(WERROR)
+	cmake --preset fuzz -DCMAKE_CXX_COMPILER=$(CLANGXX) -DTOBRAN_WERROR=$(WERROR)
 	cmake --build --preset fuzz -j $(JOBS)
 	tests/fuzz/run-fuzzers.sh build-fuzz $(FUZZ_SECONDS)
 
@@ -112,15 +125,29 @@ fuzz:
 .PHONY: check-thread-safety
 check-thread-safety:
 	$(call install-missing,$(THREAD_SAFETY_PACKAGES))
-	cmake --preset thread-safety
+	cmake --preset thread-safety -DCMAKE_CXX_COMPILER=$(CLANGXX)
 	cmake --build --preset thread-safety -j $(JOBS)
 
-# Throughput, latency, CPU per request and memory of the service next to the floor server of the
-# shared folder, measured in the same run (bench/run-bench.sh); results in build/bench/results.txt.
+# Throughput, latency, CPU per request and memory of the service next to a floor server
+# (bench/floor_server.c), measured in the same run (bench/run-bench.sh, bench/README.md); results
+# in build/bench/results.txt.
 .PHONY: bench
 bench: build
 	$(call install-missing,$(BENCH_PACKAGES))
 	bench/run-bench.sh build
+
+# The C++ files (tracked by git) that Debian's clang-format would change under .clang-format,
+# listed; fails if there are any. Changes nothing.
+.PHONY: format-check
+format-check:
+	$(call install-missing,$(FORMAT_PACKAGES))
+	@changed=$$(git ls-files '*.cc' '*.h' | while read -r file; do \
+	    clang-format --dry-run -Werror "$$file" > /dev/null 2>&1 || echo "$$file"; \
+	  done); \
+	if [ -n "$$changed" ]; then \
+	  echo "clang-format $$(clang-format --version | grep -o '[0-9][0-9.]*' | head -n 1) would change:"; \
+	  echo "$$changed" | sed 's/^/  /'; exit 1; \
+	fi
 
 # Windows: build-windows/Tobran-Quorvel.exe and libzkfp.dll, the platform seam's own Windows
 # tests (build-windows/platform-tests), and every end-to-end and load case against the Windows

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# The service's cost on this machine, next to a floor measured in the same run: a reference
-# server that answers every request head with one fixed reply and parses nothing
-# (floor_server.c of the shared folder, built here with gcc -O2).
+# The service's cost on this machine, next to a floor measured in the same run: a server that
+# answers every request head with one fixed reply and parses nothing (bench/floor_server.c,
+# built here with gcc -O2). bench/README.md explains the figures.
 #
 #   bench/run-bench.sh BUILD_DIR [SECONDS]
 #
@@ -34,12 +34,7 @@ HELD_COUNTS=(1000 10000)
 SERVER_CPU=0
 CLIENT_CPU=$(( $(nproc) > 1 ? 1 : 0 ))
 
-floor_source=
-for candidate in "$root/../shared/bench/floor_server.c" "${TOBRAN_FLOOR_SERVER:-}"; do
-  if [ -n "$candidate" ] && [ -f "$candidate" ]; then floor_source=$candidate; break; fi
-done
-[ -n "$floor_source" ] || { echo "floor_server.c not found beside the repository (../shared/bench/)" >&2; exit 1; }
-gcc -O2 -o "$out/floor_server" "$floor_source"
+gcc -O2 -o "$out/floor_server" "$root/bench/floor_server.c"
 gcc -O2 -o "$out/bench_client" "$root/bench/bench_client.c"
 command -v wrk >/dev/null || { echo "wrk is needed: apt-get install wrk" >&2; exit 1; }
 perf_works=false

@@ -26,7 +26,7 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # The Boost-only include folder, made in the build tree on every configure.
 set(TOBRAN_HOST_BOOST_HEADERS /usr/include/boost)
 if(NOT EXISTS ${TOBRAN_HOST_BOOST_HEADERS}/version.hpp)
-  message(FATAL_ERROR "Boost headers not found in ${TOBRAN_HOST_BOOST_HEADERS}: install libboost1.81-dev")
+  message(FATAL_ERROR "Boost headers not found in ${TOBRAN_HOST_BOOST_HEADERS}: run make deps-windows")
 endif()
 set(TOBRAN_BOOST_INCLUDE ${CMAKE_BINARY_DIR}/boost-include)
 if(NOT EXISTS ${TOBRAN_BOOST_INCLUDE}/boost)

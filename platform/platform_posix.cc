@@ -51,7 +51,7 @@ class Descriptor {
 // What a folder on the way to the lock must be: a folder of this user's that nobody else may
 // write to, since what is in a folder another user can write to could be swapped under us.
 bool isOwnFolder(int fd) {
-  struct stat info{};
+  struct stat info = {};
   return fstat(fd, &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == getuid() &&
          (info.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }

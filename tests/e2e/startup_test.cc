@@ -166,7 +166,7 @@ TEST_F(ServiceStartupLockFolder, OtherUsersFoldersInTheWayDoNotCostTheLock) {
   ASSERT_TRUE(startAsUser(second));
   EXPECT_EQ(second.waitForExit(scaled(milliseconds(5000))), 0) << second.standardError();
 
-  struct stat folder{};
+  struct stat folder = {};
   ASSERT_EQ(lstat((home + "/.cache/tobran-quorvel").c_str(), &folder), 0);
   EXPECT_TRUE(S_ISDIR(folder.st_mode));
   EXPECT_EQ(folder.st_uid, USER);

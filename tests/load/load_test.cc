@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstdlib>
@@ -64,6 +65,26 @@ Timed timedGet(const std::string& request) {
   if (client.connect(SERVICE_PORT) && client.send(request))
     reply = client.readUntil(LAST_CHUNK, scaled(milliseconds(5000)));
   return {reply, std::chrono::duration_cast<milliseconds>(Clock::now() - start)};
+}
+
+// `count` fresh clients one after another, each asking for info on a new connection: the
+// slowest answer, and whether every answer was `expected`. What a fresh client waits for beside
+// a quiet service, measured in the same run against the same service (under Wine, the same
+// Wine), is the yardstick of what it may wait for under load.
+struct Latencies {
+  std::chrono::microseconds slowest{0};
+  bool allRight = true;
+};
+Latencies timeFreshClients(int count, const std::string& expected) {
+  Latencies result;
+  for (int i = 0; i < count; ++i) {
+    const auto start = Clock::now();
+    result.allRight = result.allRight && timedGet(INFO).reply == expected;
+    result.slowest =
+        std::max(result.slowest,
+                 std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start));
+  }
+  return result;
 }
 
 // A fresh client asking for info every 20 ms on a new connection while the test does its work:
@@ -165,12 +186,20 @@ class Load : public ::testing::Test {
   rlimit savedLimit_{};
 };
 
+// A fresh client is served while 5000 keep-alive clients poll round after round: it waits at
+// most for about the round already queued in front of it, not for the polling to stop. The bound
+// is made of this run's own figures (the fresh client's wait with no load, the longest round),
+// so a slower machine or Wine lengthens it. A fair service makes the fresh client wait for at
+// most two rounds (its connection accepted behind one, its request read behind the next); one
+// that kept it waiting while the polling lasts (accepting no connection while thousands are
+// busy, say) makes it wait for all nine rounds, three times the bound's allowance, or longer.
 TEST_F(Load, FiveThousandKeepAliveClientsPollingAreAllAnsweredAndAFreshOneIsServedQuickly) {
   constexpr std::size_t CLIENTS = 5000;
-  constexpr int ROUNDS = 4;
+  constexpr int ROUNDS = 8;
   startService();
+  const Latencies unloaded = timeFreshClients(20, NO_READER);
+  ASSERT_TRUE(unloaded.allRight);
   ClientSwarm swarm;
-  FreshClient fresh(NO_READER);
   // Opened a thousand at a time, each thousand answered before the next: the listen queue
   // never overflows, so no connection waits for a SYN to be sent again.
   for (std::size_t first = 0; first < CLIENTS; first += 1000) {
@@ -179,33 +208,55 @@ TEST_F(Load, FiveThousandKeepAliveClientsPollingAreAllAnsweredAndAFreshOneIsServ
     ASSERT_EQ(swarm.expectRange(first, 1000, NOT_READY, scaled(milliseconds(10000))), 1000u);
   }
   EXPECT_GE(openDescriptors(socketHolder()), static_cast<long>(CLIENTS));
-  for (int round = 0; round < ROUNDS; ++round) {
-    ASSERT_TRUE(swarm.sendAll(GET_IMAGE));
-    ASSERT_EQ(swarm.expectAll(NOT_READY, scaled(milliseconds(10000))), CLIENTS) << round;
+  // The rounds follow one another without a pause; the last has two pipelined polls on every
+  // connection, whose replies must come in order.
+  FreshClient fresh(NO_READER);
+  milliseconds longestRound{0};
+  for (int round = 0; round <= ROUNDS; ++round) {
+    const bool last = round == ROUNDS;
+    const auto start = Clock::now();
+    ASSERT_TRUE(swarm.sendAll(last ? GET_IMAGE + INFO : GET_IMAGE));
+    ASSERT_EQ(swarm.expectAll(last ? NOT_READY + NO_READER : NOT_READY,
+                              scaled(milliseconds(10000))),
+              CLIENTS)
+        << round;
+    longestRound =
+        std::max(longestRound, std::chrono::duration_cast<milliseconds>(Clock::now() - start));
   }
-  // Two pipelined polls each: the replies in order, on every connection.
-  ASSERT_TRUE(swarm.sendAll(GET_IMAGE + INFO));
-  EXPECT_EQ(swarm.expectAll(NOT_READY + NO_READER, scaled(milliseconds(10000))), CLIENTS);
   fresh.finish();
   EXPECT_GT(fresh.answers(), 0);
   EXPECT_EQ(fresh.wrong(), 0);
-  EXPECT_LT(fresh.slowest(), scaled(milliseconds(500)));
+  EXPECT_LT(fresh.slowest(), unloaded.slowest + 3 * longestRound)
+      << "with no load the slowest of 20 fresh clients took " << unloaded.slowest.count()
+      << " us; the longest round of polls took " << longestRound.count() << " ms";
 }
 
+// Stalled incomplete heads do not delay anyone else: a fresh client waits at most for the
+// service to take in the stalled heads' bytes once, as for any round of requests on those
+// connections (the bound allows four such rounds, for a busy machine). The bound is made of this
+// run's own figures (a fresh client's wait while the same thousand connections are open and idle
+// between requests, and the time the service takes to answer all of them once), so a slower machine
+// or Wine lengthens it; a service that waited for a stalled head before serving others answers
+// nobody until the head timeout (30 s), which the reply's own wait does not reach on Linux and the
+// bound does not allow under Wine.
 TEST_F(Load, AThousandStalledIncompleteHeadsDoNotDelayOtherClients) {
   constexpr std::size_t STALLED = 1000;
   startService();
   ClientSwarm stalled;
   ASSERT_TRUE(stalled.open(STALLED, SERVICE_PORT));
+  const auto start = Clock::now();
+  ASSERT_TRUE(stalled.sendAll(INFO));
+  ASSERT_EQ(stalled.expectAll(NO_READER, scaled(milliseconds(10000))), STALLED);
+  const auto round = std::chrono::duration_cast<milliseconds>(Clock::now() - start);
+  const Latencies idle = timeFreshClients(100, NO_READER);
+  ASSERT_TRUE(idle.allRight);
   ASSERT_TRUE(stalled.sendAll("GET /varuvezivuv/info HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Pad: "));
-  // Every other client is answered at once, one request after another.
-  milliseconds slowest{0};
-  for (int i = 0; i < 100; ++i) {
-    const Timed result = timedGet(INFO);
-    ASSERT_EQ(result.reply, NO_READER) << i;
-    slowest = std::max(slowest, result.took);
-  }
-  EXPECT_LT(slowest, scaled(milliseconds(200)));
+  // Every other client is answered, one request after another.
+  const Latencies beside = timeFreshClients(100, NO_READER);
+  EXPECT_TRUE(beside.allRight);
+  EXPECT_LT(beside.slowest, idle.slowest + 4 * round)
+      << "beside idle connections the slowest of 100 fresh clients took " << idle.slowest.count()
+      << " us; a request on each of them was answered in " << round.count() << " ms";
   // The stalled ones got nothing, and each is still waiting for the rest of its head.
   EXPECT_EQ(stalled.drainFor(milliseconds(200)), 0u);
   ASSERT_TRUE(stalled.sendAll("p\r\n\r\n"));
