@@ -115,7 +115,8 @@ std::vector<BrowserApproval> approvalsFor(const Origin& origin, const std::files
 // Every entry of the pre-approving policies, covering any origin, per browser (for --list).
 std::vector<BrowserApproval> allApprovals(const std::filesystem::path& root = "/");
 
-#ifndef _WIN32
+// Each platform's source defines its own half of what follows (CMake picks the file); the other
+// half is declared but not defined there.
 // --- Writing (Linux) ---------------------------------------------------------------------------
 // Adds `origins` to our file in each Chromium-family folder (made if missing) and their hosts to
 // Firefox's SkipDomains, merged into policies.json with everything else in it kept. Each file is
@@ -127,13 +128,12 @@ void allowOrigins(const std::vector<Origin>& origins, const std::filesystem::pat
 // ours still has that host; an emptied file of ours is deleted, an emptied SkipDomains (and
 // then LocalNetworkAccess) taken out of policies.json.
 void removeOrigins(const std::vector<Origin>& origins, const std::filesystem::path& root = "/");
-#else
+
 // --- Reading and writing (Windows, HKEY_LOCAL_MACHINE, 64-bit view) -----------------------------
 std::vector<BrowserApproval> registryApprovalsFor(const Origin& origin);
 // The same as the Linux functions, in the list keys above; the lists are renumbered from 1.
 void allowOriginsInRegistry(const std::vector<Origin>& origins);
 void removeOriginsFromRegistry(const std::vector<Origin>& origins);
-#endif
 
 class PolicyError : public std::runtime_error {
  public:
