@@ -72,6 +72,10 @@ if compgen -G '/usr/local/share/ca-certificates/*' > /dev/null; then
   cp -r /usr/local/share/ca-certificates/. "$root/usr/local/share/ca-certificates/"
 fi
 
+# The root a mount of its own, as / is on a machine: a private mount namespace made inside it
+# (the lock folder's test, Chromium under a managed policy) needs / to be a mount point.
+mount --bind "$root" "$root"; mounted+=("$root")
+mount --make-private "$root"
 mount -t proc proc "$root/proc"; mounted+=("$root/proc")
 mount --bind /dev "$root/dev"; mounted+=("$root/dev")
 mount --bind /dev/pts "$root/dev/pts"; mounted+=("$root/dev/pts")
