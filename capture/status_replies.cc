@@ -3,7 +3,10 @@
 #include "capture/capture_state.h"
 #include "capture/json_text.h"
 
+#include <algorithm>
+#include <charconv>
 #include <cstring>
+#include <string_view>
 
 namespace capture {
 
@@ -31,11 +34,18 @@ void getImage(std::string& reply) {
   // A Single capture leaves the progress at 0; it still counts as one press.
   if (ready && enrollIndex == 0)
     enrollIndex = 1;
-  reply.assign("{\"ret\":");
-  appendDecimal(reply, ready ? RET_OK : RET_NOT_READY);
-  reply += ", \"data\":{\"enroll_index\":";
-  appendDecimal(reply, enrollIndex);
-  reply += "}}";
+  // Put together on the stack and stored with one copy: the reply a page polls for.
+  constexpr std::string_view START = "{\"ret\":";
+  constexpr std::string_view MIDDLE = ", \"data\":{\"enroll_index\":";
+  constexpr std::string_view END = "}}";
+  constexpr std::size_t INT32_DIGITS = 11; // with its sign
+  char text[START.size() + MIDDLE.size() + END.size() + 2 * INT32_DIGITS];
+  char* end = std::copy(START.begin(), START.end(), text);
+  end = std::to_chars(end, end + INT32_DIGITS, static_cast<int>(ready ? RET_OK : RET_NOT_READY)).ptr;
+  end = std::copy(MIDDLE.begin(), MIDDLE.end(), end);
+  end = std::to_chars(end, end + INT32_DIGITS, enrollIndex).ptr;
+  end = std::copy(END.begin(), END.end(), end);
+  reply.assign(text, end);
 }
 
 void getTemplate(std::string& reply) {

@@ -27,7 +27,15 @@ class RequestParser final : public http::basic_parser<true> {
     eager(true);
   }
 
-  std::string target;
+  // The target as sent: a view into the bytes the head was parsed from until keepTarget().
+  std::string_view target() const { return ownsTarget_ ? ownedTarget_ : targetSent_; }
+  // Copies the target into the parser, for a request that outlives the bytes of its head.
+  void keepTarget() {
+    if (!ownsTarget_)
+      ownedTarget_.assign(targetSent_);
+    ownsTarget_ = true;
+  }
+
   bool isHead = false;
   bool isOptions = false;
   bool hasRequestMethod = false; // Access-Control-Request-Method: OPTIONS makes a preflight
@@ -40,7 +48,7 @@ class RequestParser final : public http::basic_parser<true> {
                        error_code&) {
     isHead = method == http::verb::head;
     isOptions = method == http::verb::options;
-    target.assign(requestTarget.data(), requestTarget.size());
+    targetSent_ = {requestTarget.data(), requestTarget.size()};
   }
   void on_response_impl(int, BeastText, int, error_code&) {}
   void on_field_impl(http::field name, BeastText, BeastText value, error_code&) {
@@ -65,6 +73,10 @@ class RequestParser final : public http::basic_parser<true> {
     return body.size();
   }
   void on_finish_impl(error_code&) {}
+
+  std::string_view targetSent_;
+  std::string ownedTarget_;
+  bool ownsTarget_ = false;
 };
 
 HttpSession::HttpSession() = default;
@@ -120,16 +132,38 @@ HttpSession::Step HttpSession::consumeFrames(std::string_view& input, std::strin
 }
 
 HttpSession::Step HttpSession::consumeRequest(std::string_view& input, std::string& output) {
-  if (!parser_) {
-    skipEmptyLines(input);
-    if (input.empty() || input == "\r")
-      return Step::Read;
-    if (const Step step = consumeHead(input); step != Step::Continue)
+  if (parser_) { // a request whose body began in an earlier read
+    if (const Step step = consumeBody(input, *parser_); step != Step::Continue)
       return step;
+    const std::unique_ptr<RequestParser> request = std::move(parser_);
+    return finishRequest(*request, output);
   }
-  if (const Step step = consumeBody(input); step != Step::Continue)
+  skipEmptyLines(input);
+  if (input.empty() || input == "\r")
+    return Step::Read;
+  // `input` starts where this head starts until the head is complete; the scan resumes where
+  // it stopped, so that a trickled head is not read again from its start on every byte.
+  const HeadScan scan = headScanner_.scan(input);
+  if (scan.result == HeadScan::Rejected)
+    return Step::Close;
+  if (scan.result == HeadScan::Incomplete)
+    return Step::Read;
+  headScanner_.reset();
+  // A request that arrives whole, as most do, is read and answered with its parser here and
+  // its target seen where it was received; only one whose body goes on in a later read keeps
+  // its parser, and a copy of its target, on the heap.
+  RequestParser request;
+  if (!parseHead(request, input.substr(0, scan.length), scan.bareLineFeeds))
+    return Step::Close;
+  input.remove_prefix(scan.length);
+  const Step step = consumeBody(input, request);
+  if (step == Step::Read) {
+    parser_ = std::make_unique<RequestParser>(std::move(request));
+    parser_->keepTarget();
+  }
+  if (step != Step::Continue)
     return step;
-  return finishRequest(output);
+  return finishRequest(request, output);
 }
 
 // Empty lines before a request line are ignored, as HTTP asks of servers: some clients end a
@@ -139,38 +173,24 @@ void HttpSession::skipEmptyLines(std::string_view& input) {
     input.remove_prefix(input[0] == '\n' ? 1 : 2);
 }
 
-HttpSession::Step HttpSession::consumeHead(std::string_view& input) {
-  // `input` starts where this head starts until the head is complete; the scan resumes where
-  // it stopped, so that a trickled head is not read again from its start on every byte.
-  const HeadScan scan = headScanner_.scan(input);
-  if (scan.result == HeadScan::Rejected)
-    return Step::Close;
-  if (scan.result == HeadScan::Incomplete)
-    return Step::Read;
-  headScanner_.reset();
-  if (!parseHead(input.substr(0, scan.length), scan.bareLineFeeds))
-    return Step::Close;
-  input.remove_prefix(scan.length);
-  return Step::Continue;
-}
-
-bool HttpSession::parseHead(std::string_view head, bool bareLineFeeds) {
+bool HttpSession::parseHead(RequestParser& request, std::string_view head, bool bareLineFeeds) {
   std::string normalised;
   if (bareLineFeeds) {
     normalised = withCrLfLineEnds(head);
     head = normalised;
   }
-  parser_ = std::make_unique<RequestParser>();
   error_code error;
-  const std::size_t used = parser_->put(boost::asio::buffer(head.data(), head.size()), error);
-  return !error && used == head.size() && parser_->is_header_done();
+  const std::size_t used = request.put(boost::asio::buffer(head.data(), head.size()), error);
+  if (bareLineFeeds)
+    request.keepTarget(); // the rewritten head is gone after this
+  return !error && used == head.size() && request.is_header_done();
 }
 
 // The body, if the request has one, is read and dropped.
-HttpSession::Step HttpSession::consumeBody(std::string_view& input) {
-  while (!parser_->is_done() && !input.empty()) {
+HttpSession::Step HttpSession::consumeBody(std::string_view& input, RequestParser& request) {
+  while (!request.is_done() && !input.empty()) {
     error_code error;
-    const std::size_t used = parser_->put(boost::asio::buffer(input.data(), input.size()), error);
+    const std::size_t used = request.put(boost::asio::buffer(input.data(), input.size()), error);
     input.remove_prefix(used);
     if (error == http::error::need_more)
       break;
@@ -179,21 +199,20 @@ HttpSession::Step HttpSession::consumeBody(std::string_view& input) {
     if (used == 0)
       break;
   }
-  return parser_->is_done() ? Step::Continue : Step::Read;
+  return request.is_done() ? Step::Continue : Step::Read;
 }
 
-HttpSession::Step HttpSession::finishRequest(std::string& output) {
-  const std::unique_ptr<RequestParser> request = std::move(parser_);
+HttpSession::Step HttpSession::finishRequest(const RequestParser& request, std::string& output) {
   ++requests_;
   served_ = true;
-  if (request->hasWebSocketKey) {
-    output += webSocketHandshake(request->webSocketKey);
+  if (request.hasWebSocketKey) {
+    output += webSocketHandshake(request.webSocketKey);
     frames_ = std::make_unique<WebSocketFrameReader>();
     return Step::Continue;
   }
-  const HttpRequest routed{request->target, request->isHead,
-                           request->isOptions && request->hasRequestMethod,
-                           request->requestedHeaders};
+  const HttpRequest routed{request.target(), request.isHead,
+                           request.isOptions && request.hasRequestMethod,
+                           request.requestedHeaders};
   return handleHttpEvent(routed, output) == AfterRequest::Close
              ? Step::Close
              : Step::Continue;

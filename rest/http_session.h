@@ -68,16 +68,15 @@ class HttpSession {
   Step consumeFrames(std::string_view& input, std::string& output);
   Step consumeRequest(std::string_view& input, std::string& output);
   static void skipEmptyLines(std::string_view& input);
-  Step consumeHead(std::string_view& input);
   // Starts the request's parser on its complete head; false when the head cannot be parsed.
-  bool parseHead(std::string_view head, bool bareLineFeeds);
-  Step consumeBody(std::string_view& input);
+  static bool parseHead(RequestParser& request, std::string_view head, bool bareLineFeeds);
+  static Step consumeBody(std::string_view& input, RequestParser& request);
   // Routes the request whose parser is done, or answers its WebSocket handshake.
-  Step finishRequest(std::string& output);
+  Step finishRequest(const RequestParser& request, std::string& output);
 
   // Kept small: an idle keep-alive connection holds one of these and nothing else.
   std::string pending_;                  // received bytes not yet consumed
-  std::unique_ptr<RequestParser> parser_; // the request being read, once its head is parsed
+  std::unique_ptr<RequestParser> parser_; // a request whose body goes on in a later read
   std::unique_ptr<WebSocketFrameReader> frames_; // after a WebSocket handshake
   RequestHeadScanner headScanner_;        // the head being received, until it is complete
   std::uint32_t requests_ = 0;

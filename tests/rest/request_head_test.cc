@@ -36,6 +36,17 @@ TEST(RequestHead, ControlCharactersOtherThanCrLfAreRejected) {
     request[21] = control;
     EXPECT_EQ(scanRequestHead(request).result, HeadScan::Rejected) << int(control);
   }
+  // Wherever it is in the head: the scan passes text several bytes at a time.
+  const std::string head = "GET /abcdefghijklmnopqrstuvwxyz HTTP/1.1\r\nHost: 127.0.0.1:22001\r\n\r\n";
+  for (std::size_t at = 0; at + 4 < head.size(); ++at) {
+    if (head[at] == '\r' || head[at] == '\n')
+      continue;
+    for (const char control : {'\0', '\x1f', '\x7f'}) {
+      std::string request = head;
+      request[at] = control;
+      EXPECT_EQ(scanRequestHead(request).result, HeadScan::Rejected) << at << ' ' << int(control);
+    }
+  }
   // Bytes above 127 are not control characters.
   EXPECT_EQ(scanRequestHead("GET /a HTTP/1.1\r\nX: \xc3\xa9\r\n\r\n").result, HeadScan::Complete);
 }
