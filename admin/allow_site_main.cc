@@ -26,7 +26,8 @@ std::vector<std::string> words(const std::vector<std::string>& arguments) {
   std::vector<std::string> all;
   for (const auto& argument : arguments) {
     std::istringstream in(argument);
-    for (std::string word; in >> word;) all.push_back(word);
+    for (std::string word; in >> word;)
+      all.push_back(word);
   }
   return all;
 }
@@ -44,23 +45,26 @@ std::optional<std::vector<admin::Origin>> originsOf(const std::vector<std::strin
       refused = true;
     }
   }
-  if (refused) return std::nullopt;
+  if (refused)
+    return std::nullopt;
   return origins;
 }
 
 std::string joined(const std::vector<admin::Origin>& origins) {
   std::string text;
-  for (const auto& origin : origins) text += (text.empty() ? "" : " ") + origin.text;
+  for (const auto& origin : origins)
+    text += (text.empty() ? "" : " ") + origin.text;
   return text;
 }
 
 int list(const std::string& root) {
   for (const auto& approval : admin::allApprovals(root)) {
     for (const auto& entry : approval.entries) {
-      std::cout << admin::browserName(approval.browser) << "\t" << entry.pattern << "\t" << entry.policy
-                << "\t" << entry.source << "\n";
+      std::cout << admin::browserName(approval.browser) << "\t" << entry.pattern << "\t"
+                << entry.policy << "\t" << entry.source << "\n";
     }
-    for (const auto& problem : approval.unreadable) std::cerr << "tobran-quorvel-allow-site: " << problem << "\n";
+    for (const auto& problem : approval.unreadable)
+      std::cerr << "tobran-quorvel-allow-site: " << problem << "\n";
   }
   return 0;
 }
@@ -71,12 +75,13 @@ bool overriddenElsewhere(const std::vector<admin::Origin>& origins, const std::s
   bool overridden = false;
   for (const auto& origin : origins) {
     for (const auto& approval : admin::approvalsFor(origin, root)) {
-      if (approval.approved()) continue;
+      if (approval.approved())
+        continue;
       for (const auto& entry : approval.overridden) {
-        std::cerr << "tobran-quorvel-allow-site: " << admin::browserName(approval.browser) << " does not use "
-                  << entry.policy << " of " << entry.source << " for " << origin.text
-                  << ": another file of that folder, read after it, sets " << entry.policy
-                  << " too; add the origin there\n";
+        std::cerr << "tobran-quorvel-allow-site: " << admin::browserName(approval.browser)
+                  << " does not use " << entry.policy << " of " << entry.source << " for "
+                  << origin.text << ": another file of that folder, read after it, sets "
+                  << entry.policy << " too; add the origin there\n";
         overridden = true;
       }
     }
@@ -100,15 +105,18 @@ int main(int argc, char** argv) {
     return arguments.empty() ? 2 : 0;
   }
   try {
-    if (arguments[0] == "--list") return arguments.size() == 1 ? list(root) : (std::cerr << kUsage, 2);
+    if (arguments[0] == "--list")
+      return arguments.size() == 1 ? list(root) : (std::cerr << kUsage, 2);
     bool removing = arguments[0] == "--remove";
-    if (removing) arguments.erase(arguments.begin());
+    if (removing)
+      arguments.erase(arguments.begin());
     if (arguments.empty() || arguments[0].starts_with("--")) {
       std::cerr << kUsage;
       return 2;
     }
     auto origins = originsOf(arguments);
-    if (!origins) return 1;
+    if (!origins)
+      return 1;
     if (removing) {
       admin::removeOrigins(*origins, root);
       std::cout << "removed: " << joined(*origins) << "\n";

@@ -27,7 +27,8 @@ std::string_view browserName(Browser browser);
 // Chromium, Chrome and Edge: list policies of URL patterns whose pages are exempt from the Local
 // Network Access checks. The first is read from version 139 (Edge 140), the second, for
 // 127.0.0.1 alone, from 146; both are written so that every version in use is covered.
-inline constexpr std::string_view kLocalNetworkAccessAllowedForUrls = "LocalNetworkAccessAllowedForUrls";
+inline constexpr std::string_view kLocalNetworkAccessAllowedForUrls =
+    "LocalNetworkAccessAllowedForUrls";
 inline constexpr std::string_view kLoopbackNetworkAllowedForUrls = "LoopbackNetworkAllowedForUrls";
 inline constexpr std::array<std::string_view, 2> kChromiumListPolicies{
     kLocalNetworkAccessAllowedForUrls, kLoopbackNetworkAllowedForUrls};
@@ -53,8 +54,9 @@ std::filesystem::path policyLocation(Browser browser, const std::filesystem::pat
 // --- Windows: the registry, under HKEY_LOCAL_MACHINE -------------------------------------------
 // A list policy is the key <policies key>\<policy name> holding REG_SZ values named "1", "2", …
 // with no gap (Chrome stops at the first missing number), e.g.
-//   HKLM\SOFTWARE\Policies\Google\Chrome\LocalNetworkAccessAllowedForUrls  "1" = "https://app.example.com"
-//   HKLM\SOFTWARE\Policies\Mozilla\Firefox\LocalNetworkAccess\SkipDomains   "1" = "app.example.com"
+//   HKLM\SOFTWARE\Policies\Google\Chrome\LocalNetworkAccessAllowedForUrls  "1" =
+//   "https://app.example.com" HKLM\SOFTWARE\Policies\Mozilla\Firefox\LocalNetworkAccess\SkipDomains
+//   "1" = "app.example.com"
 namespace registry {
 inline constexpr std::string_view kChromiumPolicies = R"(SOFTWARE\Policies\Chromium)";
 inline constexpr std::string_view kChromePolicies = R"(SOFTWARE\Policies\Google\Chrome)";
@@ -73,7 +75,8 @@ inline constexpr std::string_view kAllowedOriginsValue = "AllowedOrigins";
 
 // --- Origins -----------------------------------------------------------------------------------
 // An origin that may be pre-approved: https, a host name or address, and a port other than 443
-// when there is one; lower case, no path ("https://app.example.com", "https://hr.example.org:8443").
+// when there is one; lower case, no path ("https://app.example.com",
+// "https://hr.example.org:8443").
 struct Origin {
   std::string text;
   std::string host; // the host alone, as Firefox's SkipDomains takes it
@@ -101,8 +104,8 @@ struct PolicyEntry {
 };
 struct BrowserApproval {
   Browser browser;
-  std::vector<PolicyEntry> entries;      // the entries in force that cover the origin
-  std::vector<std::string> unreadable;   // files that exist but could not be read as JSON, and why
+  std::vector<PolicyEntry> entries;    // the entries in force that cover the origin
+  std::vector<std::string> unreadable; // files that exist but could not be read as JSON, and why
   // Entries that cover the origin but are not in force: a Chromium-family browser takes each
   // policy from one file of its folder, the last in name order that sets it, and ignores the
   // same policy in the others (they are not merged).
@@ -111,7 +114,8 @@ struct BrowserApproval {
 };
 // For each browser of kBrowsers, in that order, the managed policy entries under `root` that
 // pre-approve `origin`, from any file of the managed folders (ours or not) and policies.json.
-std::vector<BrowserApproval> approvalsFor(const Origin& origin, const std::filesystem::path& root = "/");
+std::vector<BrowserApproval> approvalsFor(const Origin& origin,
+                                          const std::filesystem::path& root = "/");
 // Every entry of the pre-approving policies, covering any origin, per browser (for --list).
 std::vector<BrowserApproval> allApprovals(const std::filesystem::path& root = "/");
 

@@ -34,9 +34,7 @@ using std::chrono::milliseconds;
 constexpr milliseconds ANSWER_TIMEOUT(3000);
 constexpr milliseconds SIMULATOR_TIMEOUT(1000);
 
-std::uint16_t servicePort() {
-  return static_cast<std::uint16_t>(std::atoi(service::SERVICE_PORT));
-}
+std::uint16_t servicePort() { return static_cast<std::uint16_t>(std::atoi(service::SERVICE_PORT)); }
 
 // What the port answered to a request for info.
 struct InfoAnswer {
@@ -126,11 +124,12 @@ Finding checkService(const InfoAnswer& answer, bool& serviceAnswers) {
     addProcessDetails(finding, *listener);
   } else if (serviceAnswers) {
     finding.code = "service.running";
-    finding.text = "The service is running" +
-                   std::string(lock == platform::LockProbe::Held ? " in this logon" : "") +
-                   (listener && listener->pid > 0 ? " (process " + std::to_string(listener->pid) + ")"
-                                                  : std::string()) +
-                   " and answers on port 22001 as it should.";
+    finding.text =
+        "The service is running" +
+        std::string(lock == platform::LockProbe::Held ? " in this logon" : "") +
+        (listener && listener->pid > 0 ? " (process " + std::to_string(listener->pid) + ")"
+                                       : std::string()) +
+        " and answers on port 22001 as it should.";
     if (listener)
       addProcessDetails(finding, *listener);
   } else if (listener || answer.connected) {
@@ -183,8 +182,8 @@ Finding checkLibrary(const platform::LoadedLibrary& library) {
   }
   finding.details.emplace_back("path", library.path);
   std::string missing;
-#define ZKFP_CHECK_EXPORT(result, name, parameters)                                             \
-  if (platform::librarySymbol(library.handle, #name) == nullptr)                                \
+#define ZKFP_CHECK_EXPORT(result, name, parameters)              \
+  if (platform::librarySymbol(library.handle, #name) == nullptr) \
     missing += (missing.empty() ? "" : ", ") + std::string(#name);
   ZKFP_FUNCTIONS(ZKFP_CHECK_EXPORT)
 #undef ZKFP_CHECK_EXPORT
@@ -339,8 +338,8 @@ int exitStatus(const std::vector<Finding>& findings) {
 std::string humanReport(const std::vector<Finding>& findings) {
   std::string report;
   for (const Finding& finding : findings) {
-    std::string status = finding.status == FindingStatus::CantTell ? "can't tell"
-                                                                     : statusName(finding.status);
+    std::string status =
+        finding.status == FindingStatus::CantTell ? "can't tell" : statusName(finding.status);
     status.resize(11, ' ');
     report += status + finding.check + ": " + finding.text;
     if (!finding.next.empty())
@@ -354,10 +353,12 @@ std::string jsonReport(const std::vector<Finding>& findings) {
   std::string json = "{\"exitStatus\":" + std::to_string(exitStatus(findings)) + ",\"findings\":[";
   for (const Finding& finding : findings) {
     json += &finding == &findings.front() ? "{" : ",{";
-    std::vector<std::pair<std::string, std::string>> fields = {
-        {"check", finding.check}, {"status", statusName(finding.status)},
-        {"code", finding.code},   {"text", finding.text},
-        {"next", finding.next}};
+    std::vector<std::pair<std::string, std::string>> fields = {{"check", finding.check},
+                                                               {"status",
+                                                                statusName(finding.status)},
+                                                               {"code", finding.code},
+                                                               {"text", finding.text},
+                                                               {"next", finding.next}};
     fields.insert(fields.end(), finding.details.begin(), finding.details.end());
     for (const auto& [name, value] : fields) {
       if (&name != &fields.front().first)

@@ -28,7 +28,7 @@ struct Finding {
 };
 
 struct DoctorOptions {
-  std::optional<std::string> origin; // the web application whose browser side is checked
+  std::optional<std::string> origin;      // the web application whose browser side is checked
   std::filesystem::path policyRoot = "/"; // where the policy files are read (not on Windows)
 };
 

@@ -20,7 +20,9 @@ void appendBrowserFindings(const std::string& origin, const std::filesystem::pat
                            std::vector<Finding>& findings) {
   const OriginCheck check = checkOrigin(origin);
   if (!check.origin) {
-    findings.push_back({"browser", FindingStatus::Problem, "browser.bad-origin",
+    findings.push_back({"browser",
+                        FindingStatus::Problem,
+                        "browser.bad-origin",
                         "The origin " + origin + " cannot be pre-approved: " + check.refusal + ".",
                         "Give the page's https origin, e.g. https://app.example.com: only a "
                         "secure page may reach the service.",
@@ -46,8 +48,8 @@ void appendBrowserFindings(const std::string& origin, const std::filesystem::pat
     } else {
       finding.status = FindingStatus::Problem;
       finding.code = "browser.not-approved";
-      finding.text = "No managed policy of " + name + " pre-approves " + check.origin->text +
-                     ": " + askedOtherwise(approval.browser);
+      finding.text = "No managed policy of " + name + " pre-approves " + check.origin->text + ": " +
+                     askedOtherwise(approval.browser);
       finding.next = "Pre-approve the site: on Linux sudo tobran-quorvel-allow-site " +
                      check.origin->text +
                      ", on Windows the per-machine installer's ALLOWED_ORIGINS; or the person "

@@ -22,12 +22,15 @@ namespace {
 // text is parsed here again so that this file needs nothing private of the reading side).
 boost::json::object objectOrEmpty(const std::filesystem::path& path) {
   std::error_code error;
-  if (!std::filesystem::exists(path, error)) return {};
+  if (!std::filesystem::exists(path, error))
+    return {};
   std::FILE* file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) failWith("cannot read " + path.string());
+  if (file == nullptr)
+    failWith("cannot read " + path.string());
   std::string text;
   char buffer[4096];
-  for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;) text.append(buffer, n);
+  for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;)
+    text.append(buffer, n);
   std::fclose(file);
   boost::system::error_code parseError;
   boost::json::value value = boost::json::parse(text, parseError);
@@ -35,7 +38,8 @@ boost::json::object objectOrEmpty(const std::filesystem::path& path) {
     throw PolicyError(path.string() + " is not valid JSON (" + parseError.message() +
                       "): left as it is, nothing changed");
   }
-  if (!value.is_object()) throw PolicyError(path.string() + " does not hold a JSON object: nothing changed");
+  if (!value.is_object())
+    throw PolicyError(path.string() + " does not hold a JSON object: nothing changed");
   return std::move(value.as_object());
 }
 
@@ -43,7 +47,8 @@ boost::json::object objectOrEmpty(const std::filesystem::path& path) {
 boost::json::array& arrayIn(boost::json::object& object, std::string_view name,
                             const std::filesystem::path& path) {
   boost::json::value& value = object[name];
-  if (value.is_null()) value.emplace_array();
+  if (value.is_null())
+    value.emplace_array();
   if (!value.is_array()) {
     throw PolicyError(path.string() + ": " + std::string(name) + " is not a list: nothing changed");
   }
@@ -52,16 +57,19 @@ boost::json::array& arrayIn(boost::json::object& object, std::string_view name,
 boost::json::object& objectIn(boost::json::object& object, std::string_view name,
                               const std::filesystem::path& path) {
   boost::json::value& value = object[name];
-  if (value.is_null()) value.emplace_object();
+  if (value.is_null())
+    value.emplace_object();
   if (!value.is_object()) {
-    throw PolicyError(path.string() + ": " + std::string(name) + " is not an object: nothing changed");
+    throw PolicyError(path.string() + ": " + std::string(name) +
+                      " is not an object: nothing changed");
   }
   return value.as_object();
 }
 
 bool contains(const boost::json::array& list, std::string_view text) {
-  return std::any_of(list.begin(), list.end(),
-                     [&](const boost::json::value& v) { return v.is_string() && v.as_string() == text; });
+  return std::any_of(list.begin(), list.end(), [&](const boost::json::value& v) {
+    return v.is_string() && v.as_string() == text;
+  });
 }
 void eraseText(boost::json::array& list, std::string_view text) {
   for (auto it = list.begin(); it != list.end();) {
@@ -72,9 +80,11 @@ void eraseText(boost::json::array& list, std::string_view text) {
 // Makes `folder` and its missing parents, each 0755 whatever the umask: browsers run as users.
 void makeFolders(const std::filesystem::path& folder) {
   std::error_code error;
-  if (std::filesystem::is_directory(folder, error)) return;
+  if (std::filesystem::is_directory(folder, error))
+    return;
   makeFolders(folder.parent_path());
-  if (::mkdir(folder.c_str(), 0755) != 0 && errno != EEXIST) failWith("cannot make " + folder.string());
+  if (::mkdir(folder.c_str(), 0755) != 0 && errno != EEXIST)
+    failWith("cannot make " + folder.string());
   ::chmod(folder.c_str(), 0755);
 }
 
@@ -86,7 +96,8 @@ void replaceFile(const std::filesystem::path& path, const std::string& text) {
   name.append(path.filename().string()).append(".XXXXXX");
   std::string temporary = (path.parent_path() / name).string();
   int fd = ::mkstemp(temporary.data());
-  if (fd < 0) failWith("cannot write in " + path.parent_path().string());
+  if (fd < 0)
+    failWith("cannot write in " + path.parent_path().string());
   auto abandon = [&](const std::string& what) {
     int saved = errno;
     ::close(fd);
@@ -97,13 +108,16 @@ void replaceFile(const std::filesystem::path& path, const std::string& text) {
   for (size_t written = 0; written < text.size();) {
     ssize_t n = ::write(fd, text.data() + written, text.size() - written);
     if (n < 0) {
-      if (errno == EINTR) continue;
+      if (errno == EINTR)
+        continue;
       abandon("cannot write " + temporary);
     }
     written += static_cast<size_t>(n);
   }
-  if (::fchmod(fd, 0644) != 0) abandon("cannot set the mode of " + temporary);
-  if (::fsync(fd) != 0) abandon("cannot write " + temporary);
+  if (::fchmod(fd, 0644) != 0)
+    abandon("cannot set the mode of " + temporary);
+  if (::fsync(fd) != 0)
+    abandon("cannot write " + temporary);
   if (::close(fd) != 0) {
     ::unlink(temporary.c_str());
     failWith("cannot write " + temporary);
@@ -155,9 +169,12 @@ std::optional<PlannedFile> planFirefox(const std::filesystem::path& root, Change
   boost::json::object& lna = objectIn(policies, kFirefoxLocalNetworkAccess, path);
   boost::json::array& skip = arrayIn(lna, kFirefoxSkipDomains, path);
   change(skip);
-  if (skip.empty()) lna.erase(kFirefoxSkipDomains);
-  if (lna.empty()) policies.erase(kFirefoxLocalNetworkAccess);
-  if (!existed && policies.empty()) return std::nullopt;
+  if (skip.empty())
+    lna.erase(kFirefoxSkipDomains);
+  if (lna.empty())
+    policies.erase(kFirefoxLocalNetworkAccess);
+  if (!existed && policies.empty())
+    return std::nullopt;
   return PlannedFile{path, std::move(file)};
 }
 
@@ -166,20 +183,23 @@ std::optional<PlannedFile> planFirefox(const std::filesystem::path& root, Change
 void allowOrigins(const std::vector<Origin>& origins, const std::filesystem::path& root) {
   std::vector<PlannedFile> plan;
   for (Browser browser : kBrowsers) {
-    if (browser == Browser::firefox) continue;
+    if (browser == Browser::firefox)
+      continue;
     std::filesystem::path path = ourFile(browser, root);
     boost::json::object file = objectOrEmpty(path);
     for (std::string_view policy : kChromiumListPolicies) {
       boost::json::array& list = arrayIn(file, policy, path);
       for (const auto& origin : origins) {
-        if (!contains(list, origin.text)) list.emplace_back(origin.text);
+        if (!contains(list, origin.text))
+          list.emplace_back(origin.text);
       }
     }
     plan.push_back({path, std::move(file)});
   }
   if (auto firefox = planFirefox(root, [&](boost::json::array& skip) {
         for (const auto& origin : origins) {
-          if (!contains(skip, origin.host)) skip.emplace_back(origin.host);
+          if (!contains(skip, origin.host))
+            skip.emplace_back(origin.host);
         }
       })) {
     plan.push_back(std::move(*firefox));
@@ -191,25 +211,32 @@ void removeOrigins(const std::vector<Origin>& origins, const std::filesystem::pa
   std::vector<PlannedFile> plan;
   std::set<std::string> hostsStillOurs;
   for (Browser browser : kBrowsers) {
-    if (browser == Browser::firefox) continue;
+    if (browser == Browser::firefox)
+      continue;
     std::filesystem::path path = ourFile(browser, root);
     std::error_code error;
-    if (!std::filesystem::exists(path, error)) continue;
+    if (!std::filesystem::exists(path, error))
+      continue;
     boost::json::object file = objectOrEmpty(path);
     for (std::string_view policy : kChromiumListPolicies) {
       boost::json::array& list = arrayIn(file, policy, path);
-      for (const auto& origin : origins) eraseText(list, origin.text);
+      for (const auto& origin : origins)
+        eraseText(list, origin.text);
       for (const auto& entry : list) {
-        if (!entry.is_string()) continue;
-        if (auto kept = checkOrigin(entry.as_string()).origin) hostsStillOurs.insert(kept->host);
+        if (!entry.is_string())
+          continue;
+        if (auto kept = checkOrigin(entry.as_string()).origin)
+          hostsStillOurs.insert(kept->host);
       }
-      if (list.empty()) file.erase(policy);
+      if (list.empty())
+        file.erase(policy);
     }
     plan.push_back({path, file.empty() ? std::nullopt : std::optional(std::move(file))});
   }
   if (auto firefox = planFirefox(root, [&](boost::json::array& skip) {
         for (const auto& origin : origins) {
-          if (!hostsStillOurs.contains(origin.host)) eraseText(skip, origin.host);
+          if (!hostsStillOurs.contains(origin.host))
+            eraseText(skip, origin.host);
         }
       })) {
     plan.push_back(std::move(*firefox));

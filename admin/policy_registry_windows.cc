@@ -11,14 +11,17 @@ namespace admin {
 namespace {
 
 std::wstring wide(std::string_view text) {
-  if (text.empty()) return {};
-  int size = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  if (text.empty())
+    return {};
+  int size =
+      MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
   std::wstring result(static_cast<size_t>(size), L'\0');
   MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(), size);
   return result;
 }
 std::string narrow(std::wstring_view text) {
-  if (text.empty()) return {};
+  if (text.empty())
+    return {};
   int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
                                  nullptr, nullptr);
   std::string result(static_cast<size_t>(size), '\0');
@@ -35,7 +38,8 @@ std::string narrow(std::wstring_view text) {
 std::vector<std::string> readList(HKEY hive, const std::string& key) {
   std::vector<std::string> list;
   HKEY handle;
-  if (RegOpenKeyExW(hive, wide(key).c_str(), 0, KEY_READ | KEY_WOW64_64KEY, &handle) != ERROR_SUCCESS) {
+  if (RegOpenKeyExW(hive, wide(key).c_str(), 0, KEY_READ | KEY_WOW64_64KEY, &handle) !=
+      ERROR_SUCCESS) {
     return list;
   }
   for (int i = 1;; ++i) {
@@ -44,7 +48,8 @@ std::vector<std::string> readList(HKEY hive, const std::string& key) {
     DWORD size = sizeof data - sizeof(wchar_t); // room for the terminating zero it may lack
     LSTATUS status = RegQueryValueExW(handle, std::to_wstring(i).c_str(), nullptr, &type,
                                       reinterpret_cast<BYTE*>(data), &size);
-    if (status != ERROR_SUCCESS || type != REG_SZ) break;
+    if (status != ERROR_SUCCESS || type != REG_SZ)
+      break;
     list.push_back(narrow(data));
   }
   RegCloseKey(handle);
@@ -55,9 +60,11 @@ std::vector<std::string> readList(HKEY hive, const std::string& key) {
 // deleted when the list is empty and nothing else is in it.
 void writeList(const std::string& key, const std::vector<std::string>& list) {
   HKEY handle;
-  LSTATUS status = RegCreateKeyExW(HKEY_LOCAL_MACHINE, wide(key).c_str(), 0, nullptr, 0,
-                                   KEY_READ | KEY_WRITE | KEY_WOW64_64KEY, nullptr, &handle, nullptr);
-  if (status != ERROR_SUCCESS) fail("cannot open HKLM\\" + key, status);
+  LSTATUS status =
+      RegCreateKeyExW(HKEY_LOCAL_MACHINE, wide(key).c_str(), 0, nullptr, 0,
+                      KEY_READ | KEY_WRITE | KEY_WOW64_64KEY, nullptr, &handle, nullptr);
+  if (status != ERROR_SUCCESS)
+    fail("cannot open HKLM\\" + key, status);
   for (size_t i = 0; i < list.size(); ++i) {
     std::wstring data = wide(list[i]);
     status = RegSetValueExW(handle, std::to_wstring(i + 1).c_str(), 0, REG_SZ,
@@ -68,13 +75,15 @@ void writeList(const std::string& key, const std::vector<std::string>& list) {
       fail("cannot write HKLM\\" + key, status);
     }
   }
-  for (size_t i = list.size() + 1; RegDeleteValueW(handle, std::to_wstring(i).c_str()) == ERROR_SUCCESS; ++i) {
+  for (size_t i = list.size() + 1;
+       RegDeleteValueW(handle, std::to_wstring(i).c_str()) == ERROR_SUCCESS; ++i) {
   }
   DWORD values = 0, subkeys = 0;
   RegQueryInfoKeyW(handle, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values, nullptr,
                    nullptr, nullptr, nullptr);
   RegCloseKey(handle);
-  if (values == 0 && subkeys == 0) RegDeleteKeyExW(HKEY_LOCAL_MACHINE, wide(key).c_str(), KEY_WOW64_64KEY, 0);
+  if (values == 0 && subkeys == 0)
+    RegDeleteKeyExW(HKEY_LOCAL_MACHINE, wide(key).c_str(), KEY_WOW64_64KEY, 0);
 }
 
 } // namespace
@@ -85,11 +94,13 @@ std::vector<BrowserApproval> registryApprovalsFor(const Origin& origin) {
     BrowserApproval approval{browser, {}, {}, {}};
     for (const auto& key : registry::listKeys(browser)) {
       std::string policy = key.substr(std::string(registry::policiesKey(browser)).size() + 1);
-      for (auto [hive, name] : {std::pair{HKEY_LOCAL_MACHINE, "HKLM\\"}, std::pair{HKEY_CURRENT_USER, "HKCU\\"}}) {
+      for (auto [hive, name] :
+           {std::pair{HKEY_LOCAL_MACHINE, "HKLM\\"}, std::pair{HKEY_CURRENT_USER, "HKCU\\"}}) {
         for (const auto& pattern : readList(hive, key)) {
           bool covers = browser == Browser::firefox ? firefoxDomainCovers(pattern, origin)
                                                     : chromiumPatternCovers(pattern, origin);
-          if (covers) approval.entries.push_back({name + key, policy, pattern});
+          if (covers)
+            approval.entries.push_back({name + key, policy, pattern});
         }
       }
     }
@@ -104,7 +115,8 @@ void allowOriginsInRegistry(const std::vector<Origin>& origins) {
       std::vector<std::string> list = readList(HKEY_LOCAL_MACHINE, key);
       for (const auto& origin : origins) {
         const std::string& entry = browser == Browser::firefox ? origin.host : origin.text;
-        if (std::find(list.begin(), list.end(), entry) == list.end()) list.push_back(entry);
+        if (std::find(list.begin(), list.end(), entry) == list.end())
+          list.push_back(entry);
       }
       writeList(key, list);
     }
@@ -114,14 +126,17 @@ void allowOriginsInRegistry(const std::vector<Origin>& origins) {
 void removeOriginsFromRegistry(const std::vector<Origin>& origins) {
   std::set<std::string> hostsStillApproved;
   for (Browser browser : kBrowsers) {
-    if (browser == Browser::firefox) continue;
+    if (browser == Browser::firefox)
+      continue;
     for (const auto& key : registry::listKeys(browser)) {
       std::vector<std::string> list = readList(HKEY_LOCAL_MACHINE, key);
       std::erase_if(list, [&](const std::string& entry) {
-        return std::any_of(origins.begin(), origins.end(), [&](const Origin& o) { return o.text == entry; });
+        return std::any_of(origins.begin(), origins.end(),
+                           [&](const Origin& o) { return o.text == entry; });
       });
       for (const auto& entry : list) {
-        if (auto kept = checkOrigin(entry).origin) hostsStillApproved.insert(kept->host);
+        if (auto kept = checkOrigin(entry).origin)
+          hostsStillApproved.insert(kept->host);
       }
       writeList(key, list);
     }
@@ -130,7 +145,8 @@ void removeOriginsFromRegistry(const std::vector<Origin>& origins) {
     std::vector<std::string> list = readList(HKEY_LOCAL_MACHINE, key);
     std::erase_if(list, [&](const std::string& entry) {
       return !hostsStillApproved.contains(entry) &&
-             std::any_of(origins.begin(), origins.end(), [&](const Origin& o) { return o.host == entry; });
+             std::any_of(origins.begin(), origins.end(),
+                         [&](const Origin& o) { return o.host == entry; });
     });
     writeList(key, list);
   }

@@ -28,8 +28,8 @@
 
 namespace capture {
 
-inline constexpr std::size_t TEMPLATE_BLOB_SIZE = 2048;  // every template buffer given to the SDK
-inline constexpr std::size_t TEMPLATE_TEXT_SIZE = 4096;  // the published base64 text's buffer
+inline constexpr std::size_t TEMPLATE_BLOB_SIZE = 2048; // every template buffer given to the SDK
+inline constexpr std::size_t TEMPLATE_TEXT_SIZE = 4096; // the published base64 text's buffer
 inline constexpr std::int32_t ENROLL_SAMPLE_COUNT = 3;
 
 enum CaptureMode : std::int32_t {
@@ -39,11 +39,11 @@ enum CaptureMode : std::int32_t {
 
 // The "ret" codes of the replies.
 enum ReplyCode : int {
-  RET_OK = 0,             // success; reader open; template ready
-  RET_INIT_FAILED = -1,   // no reader open (info); SDK initialisation failed (beginCapture)
-  RET_NO_DEVICE = -2,     // SDK initialised but no reader could be opened
-  RET_SETUP_FAILED = -3,  // reader opened but it could not be set up for capturing
-  RET_NOT_READY = -4,     // no template ready yet
+  RET_OK = 0,            // success; reader open; template ready
+  RET_INIT_FAILED = -1,  // no reader open (info); SDK initialisation failed (beginCapture)
+  RET_NO_DEVICE = -2,    // SDK initialised but no reader could be opened
+  RET_SETUP_FAILED = -3, // reader opened but it could not be set up for capturing
+  RET_NOT_READY = -4,    // no template ready yet
 };
 
 // A reader as one run of the open sequence set it up, constant from then on. A reader that is
@@ -123,7 +123,7 @@ CaptureState& captureState();
 // of what it held and in the memory it has: pages poll them.
 inline constexpr std::string_view INFO_OPEN_REPLY = "{\"ret\":0}";    // a reader is open
 inline constexpr std::string_view INFO_CLOSED_REPLY = "{\"ret\":-1}"; // none opened yet
-void info(std::string& reply);        // one of the two above
+void info(std::string& reply);                                        // one of the two above
 void getImage(std::string& reply);    // progress: ret 0 or -4 and "enroll_index"
 void getTemplate(std::string& reply); // the waiting template, handed over once, or {"ret":-4}
 

@@ -17,13 +17,12 @@ bool setEnrollIndex(std::int32_t enrollIndex, std::uint64_t generation) {
   return true;
 }
 
-void mergeAndPublish(CaptureState::Reader& reader, EnrollSamples& samples,
-                     std::uint64_t generation) REQUIRES(reader.callMutex) {
+void mergeAndPublish(CaptureState::Reader& reader, EnrollSamples& samples, std::uint64_t generation)
+    REQUIRES(reader.callMutex) {
   unsigned char merged[TEMPLATE_BLOB_SIZE] = {};
   unsigned int mergedLength = TEMPLATE_BLOB_SIZE;
   if (ZKFPM_DBMerge(reader.open()->dbCacheHandle, samples.enrollSamples[0],
-                    samples.enrollSamples[1], samples.enrollSamples[2], merged,
-                    &mergedLength) != 0)
+                    samples.enrollSamples[1], samples.enrollSamples[2], merged, &mergedLength) != 0)
     return; // the progress stays at 3 with nothing ready: the next press starts over
   // Always the whole buffer, as for a Single template.
   captureState().progress.publishTemplate(merged, generation);
@@ -48,10 +47,10 @@ void addEnrollSample(CaptureState::Reader& reader, EnrollSamples& samples,
     return;
   }
   if (collected > 0) {
-    const int score = ZKFPM_DBMatch(reader.open()->dbCacheHandle,
-                                    samples.enrollSamples[collected - 1],
-                                    samples.enrollSampleLengths[collected - 1],
-                                    const_cast<unsigned char*>(sample), length);
+    const int score =
+        ZKFPM_DBMatch(reader.open()->dbCacheHandle, samples.enrollSamples[collected - 1],
+                      samples.enrollSampleLengths[collected - 1],
+                      const_cast<unsigned char*>(sample), length);
     if (score <= 0) {
       setEnrollIndex(0, generation);
       return;

@@ -41,7 +41,8 @@ void getImage(std::string& reply) {
   constexpr std::size_t INT32_DIGITS = 11; // with its sign
   char text[START.size() + MIDDLE.size() + END.size() + 2 * INT32_DIGITS];
   char* end = std::copy(START.begin(), START.end(), text);
-  end = std::to_chars(end, end + INT32_DIGITS, static_cast<int>(ready ? RET_OK : RET_NOT_READY)).ptr;
+  end =
+      std::to_chars(end, end + INT32_DIGITS, static_cast<int>(ready ? RET_OK : RET_NOT_READY)).ptr;
   end = std::copy(MIDDLE.begin(), MIDDLE.end(), end);
   end = std::to_chars(end, end + INT32_DIGITS, enrollIndex).ptr;
   end = std::copy(END.begin(), END.end(), end);
@@ -57,8 +58,8 @@ void getTemplate(std::string& reply) {
   }
   reply = "{\"ret\":0, \"data\":{\"template\":\"";
   // The SDK's text is opaque: it is escaped like any text, and read no further than its buffer.
-  appendJsonStringContent(reply,
-                          {progress.templateText, strnlen(progress.templateText, TEMPLATE_TEXT_SIZE)});
+  appendJsonStringContent(reply, {progress.templateText,
+                                  strnlen(progress.templateText, TEMPLATE_TEXT_SIZE)});
   reply += "\"}}";
   progress.reset();
 }

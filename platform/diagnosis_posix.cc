@@ -110,7 +110,8 @@ LoadedLibrary loadReaderLibrary() {
   }
   link_map* map = nullptr;
   // The name as the loader found it, a full path when found through a search folder.
-  if (dlinfo(library.handle, RTLD_DI_LINKMAP, &map) == 0 && map != nullptr && map->l_name != nullptr)
+  if (dlinfo(library.handle, RTLD_DI_LINKMAP, &map) == 0 && map != nullptr &&
+      map->l_name != nullptr)
     library.path = map->l_name;
   return library;
 }

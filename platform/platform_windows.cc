@@ -81,9 +81,7 @@ bool startThread(ThreadEntry entry, ThreadHandle& handle) {
   return true;
 }
 
-void sleepMilliseconds(unsigned milliseconds) {
-  Sleep(milliseconds);
-}
+void sleepMilliseconds(unsigned milliseconds) { Sleep(milliseconds); }
 
 bool prepareExclusiveListener(std::intptr_t nativeSocket) {
   // Never SO_REUSEADDR here: on Windows it would let another socket bind the same port and

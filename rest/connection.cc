@@ -73,10 +73,9 @@ void Connection::doRead() {
 
 void Connection::waitToRead() {
   fileWhileReading();
-  socket_.async_wait(Socket::wait_read,
-                     [self = shared_from_this()](const error_code& error) {
-                       self->onReadable(error);
-                     });
+  socket_.async_wait(Socket::wait_read, [self = shared_from_this()](const error_code& error) {
+    self->onReadable(error);
+  });
 }
 
 void Connection::fileWhileReading() {
@@ -102,8 +101,9 @@ bool Connection::writeOutput(std::string& output) {
   const std::size_t sentBefore = outputSent_;
   while (outputSent_ < output.size()) {
     error_code error;
-    const std::size_t sent = socket_.write_some(
-        asio::buffer(output.data() + outputSent_, output.size() - outputSent_), error);
+    const std::size_t sent =
+        socket_.write_some(asio::buffer(output.data() + outputSent_, output.size() - outputSent_),
+                           error);
     if (error == asio::error::would_block) {
       registry_.writing(*this, outputSent_ != sentBefore);
       if (&output != output_.get()) {
@@ -163,16 +163,14 @@ void Connection::onLingerReadable(const error_code& error) {
     if (turn < READS_PER_TURN)
       socket_.read_some(asio::buffer(readBuffer), readError);
     if (turn == READS_PER_TURN) {
-      asio::post(socket_.get_executor(), [self = shared_from_this()] {
-        self->onLingerReadable({});
-      });
+      asio::post(socket_.get_executor(),
+                 [self = shared_from_this()] { self->onLingerReadable({}); });
       return;
     }
     if (readError == asio::error::would_block) {
-      socket_.async_wait(Socket::wait_read,
-                         [self = shared_from_this()](const error_code& error) {
-                           self->onLingerReadable(error);
-                         });
+      socket_.async_wait(Socket::wait_read, [self = shared_from_this()](const error_code& error) {
+        self->onLingerReadable(error);
+      });
       return;
     }
     if (readError) { // the client has closed too

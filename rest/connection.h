@@ -28,11 +28,10 @@ namespace rest {
 
 // Bound to the io_context itself rather than through Asio's type-erased executor, which would
 // add 48 bytes to every connection.
-using Socket = boost::asio::basic_stream_socket<boost::asio::ip::tcp,
-                                                boost::asio::io_context::executor_type>;
+using Socket =
+    boost::asio::basic_stream_socket<boost::asio::ip::tcp, boost::asio::io_context::executor_type>;
 
-class Connection final : public std::enable_shared_from_this<Connection>,
-                         public TrackedConnection {
+class Connection final : public std::enable_shared_from_this<Connection>, public TrackedConnection {
  public:
   // `socket`: accepted from a socket opened by openListeningSocket (listener.h).
   Connection(Socket socket, ConnectionRegistry& registry);

@@ -19,8 +19,7 @@ std::size_t capacityFor(std::size_t descriptorLimit) {
 } // namespace
 
 ConnectionRegistry::ConnectionRegistry(boost::asio::io_context& context,
-                                       std::size_t descriptorLimit,
-                                       const StallTimeouts& timeouts)
+                                       std::size_t descriptorLimit, const StallTimeouts& timeouts)
     : capacity_(capacityFor(descriptorLimit)), timeouts_(timeouts), sweepTimer_(context) {}
 
 void ConnectionRegistry::opened(TrackedConnection& connection) {

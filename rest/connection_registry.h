@@ -48,9 +48,8 @@ struct StallTimeouts {
 class ConnectionRegistry;
 
 // What the registry keeps of one connection; the connection derives from it.
-class TrackedConnection
-    : public boost::intrusive::list_base_hook<
-          boost::intrusive::link_mode<boost::intrusive::auto_unlink>> {
+class TrackedConnection : public boost::intrusive::list_base_hook<
+                              boost::intrusive::link_mode<boost::intrusive::auto_unlink>> {
  protected:
   TrackedConnection() = default;
   ~TrackedConnection() = default;
@@ -103,8 +102,8 @@ class ConnectionRegistry {
 
  private:
   using Activity = TrackedConnection::Activity;
-  using List = boost::intrusive::list<TrackedConnection,
-                                      boost::intrusive::constant_time_size<false>>;
+  using List =
+      boost::intrusive::list<TrackedConnection, boost::intrusive::constant_time_size<false>>;
   void file(TrackedConnection& connection, Activity activity, List& list);
   TrackedConnection* leastMissed();
   void startSweep();

@@ -44,8 +44,7 @@ class RequestParser final : public http::basic_parser<true> {
   std::string webSocketKey;
 
  private:
-  void on_request_impl(http::verb method, BeastText, BeastText requestTarget, int,
-                       error_code&) {
+  void on_request_impl(http::verb method, BeastText, BeastText requestTarget, int, error_code&) {
     isHead = method == http::verb::head;
     isOptions = method == http::verb::options;
     targetSent_ = {requestTarget.data(), requestTarget.size()};
@@ -69,9 +68,7 @@ class RequestParser final : public http::basic_parser<true> {
   void on_body_init_impl(const boost::optional<std::uint64_t>&, error_code&) {}
   std::size_t on_body_impl(BeastText body, error_code&) { return body.size(); }
   void on_chunk_header_impl(std::uint64_t, BeastText, error_code&) {}
-  std::size_t on_chunk_body_impl(std::uint64_t, BeastText body, error_code&) {
-    return body.size();
-  }
+  std::size_t on_chunk_body_impl(std::uint64_t, BeastText body, error_code&) { return body.size(); }
   void on_finish_impl(error_code&) {}
 
   std::string_view targetSent_;
@@ -211,11 +208,8 @@ HttpSession::Step HttpSession::finishRequest(const RequestParser& request, std::
     return Step::Continue;
   }
   const HttpRequest routed{request.target(), request.isHead,
-                           request.isOptions && request.hasRequestMethod,
-                           request.requestedHeaders};
-  return handleHttpEvent(routed, output) == AfterRequest::Close
-             ? Step::Close
-             : Step::Continue;
+                           request.isOptions && request.hasRequestMethod, request.requestedHeaders};
+  return handleHttpEvent(routed, output) == AfterRequest::Close ? Step::Close : Step::Continue;
 }
 
 } // namespace rest

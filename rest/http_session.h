@@ -75,10 +75,10 @@ class HttpSession {
   Step finishRequest(const RequestParser& request, std::string& output);
 
   // Kept small: an idle keep-alive connection holds one of these and nothing else.
-  std::string pending_;                  // received bytes not yet consumed
-  std::unique_ptr<RequestParser> parser_; // a request whose body goes on in a later read
+  std::string pending_;                          // received bytes not yet consumed
+  std::unique_ptr<RequestParser> parser_;        // a request whose body goes on in a later read
   std::unique_ptr<WebSocketFrameReader> frames_; // after a WebSocket handshake
-  RequestHeadScanner headScanner_;        // the head being received, until it is complete
+  RequestHeadScanner headScanner_;               // the head being received, until it is complete
   std::uint32_t requests_ = 0;
   bool served_ = false;
   bool closing_ = false;

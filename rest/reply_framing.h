@@ -16,7 +16,8 @@ enum class ReplyBody { Sent, Omitted }; // Omitted answers a HEAD request: the h
 
 // Appends to `output` the head, then (unless omitted) the body as one chunk whose size is in
 // upper-case hexadecimal, and the last chunk.
-void sendJsonReply(std::string& output, std::string_view body, ReplyBody replyBody = ReplyBody::Sent);
+void sendJsonReply(std::string& output, std::string_view body,
+                   ReplyBody replyBody = ReplyBody::Sent);
 
 // How a preflight's reply begins; its Access-Control-Allow-Headers follow.
 inline constexpr std::string_view PREFLIGHT_REPLY_START =

@@ -71,9 +71,8 @@ HeadScan RequestHeadScanner::scan(std::string_view received) {
       if (i == 0 || received[i - 1] != '\r')
         scan.bareLineFeeds = true;
       // The blank line: LF LF, or LF CR LF (which covers the usual CR LF CR LF).
-      const bool blankLine =
-          (i + 1 < limit && received[i + 1] == '\n') ||
-          (i + 2 < limit && received[i + 1] == '\r' && received[i + 2] == '\n');
+      const bool blankLine = (i + 1 < limit && received[i + 1] == '\n') ||
+                             (i + 2 < limit && received[i + 1] == '\r' && received[i + 2] == '\n');
       if (blankLine) {
         const bool twoLineFeeds = received[i + 1] == '\n';
         scan.bareLineFeeds = scan.bareLineFeeds || twoLineFeeds;
@@ -92,9 +91,7 @@ HeadScan RequestHeadScanner::scan(std::string_view received) {
   return scan;
 }
 
-HeadScan scanRequestHead(std::string_view received) {
-  return RequestHeadScanner().scan(received);
-}
+HeadScan scanRequestHead(std::string_view received) { return RequestHeadScanner().scan(received); }
 
 std::string withCrLfLineEnds(std::string_view head) {
   std::string normalised;

@@ -16,8 +16,8 @@ inline constexpr std::size_t MAX_REQUEST_HEAD = 8192;
 
 struct HeadScan {
   enum Result { Complete, Incomplete, Rejected } result = Incomplete;
-  std::size_t length = 0;       // Complete: the head's bytes, its blank line included
-  bool bareLineFeeds = false;   // Complete: some line ends in LF alone
+  std::size_t length = 0;     // Complete: the head's bytes, its blank line included
+  bool bareLineFeeds = false; // Complete: some line ends in LF alone
 };
 
 // Scans a head as it arrives. `received` is every byte since the head began, so it only grows

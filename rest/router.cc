@@ -25,8 +25,7 @@ constexpr std::array<Route, 5> ROUTES{{
        body = capture::beginCapture(flags.modeArg, flags.fakeArg);
      },
      false},
-    {"/varuvezivuv/info", [](std::string_view, std::string& body) { capture::info(body); },
-     false},
+    {"/varuvezivuv/info", [](std::string_view, std::string& body) { capture::info(body); }, false},
     {"/varuvezivuv/fingerprint/getImage",
      [](std::string_view, std::string& body) { capture::getImage(body); }, false},
     {"/varuvezivuv/fingerprint/getTemplate",

@@ -104,9 +104,9 @@ void WebSocketFrameReader::receive(std::string_view data, std::string& output) {
       // Collect the header a byte at a time; it is at most 14 bytes.
       header_.push_back(data.front());
       data.remove_prefix(1);
-      if (header_.size() == 2 && breaksProtocol(static_cast<std::uint8_t>(header_[0]),
-                                                static_cast<std::uint8_t>(header_[1]),
-                                                inMessage_)) {
+      if (header_.size() == 2 &&
+          breaksProtocol(static_cast<std::uint8_t>(header_[0]),
+                         static_cast<std::uint8_t>(header_[1]), inMessage_)) {
         close(STATUS_PROTOCOL_ERROR, output);
         return;
       }
@@ -184,9 +184,9 @@ void WebSocketFrameReader::answerControlFrame(std::string& output) {
   if (opcode_ != OPCODE_CLOSE && opcode_ != OPCODE_PING)
     return;
   if (opcode_ == OPCODE_CLOSE && controlPayload_.size() >= 2) {
-    const auto status = static_cast<std::uint16_t>(
-        static_cast<std::uint8_t>(controlPayload_[0]) << 8 |
-        static_cast<std::uint8_t>(controlPayload_[1]));
+    const auto status =
+        static_cast<std::uint16_t>(static_cast<std::uint8_t>(controlPayload_[0]) << 8 |
+                                   static_cast<std::uint8_t>(controlPayload_[1]));
     if (!isSendableCloseStatus(status))
       return close(STATUS_PROTOCOL_ERROR, output);
     Utf8Check reason;
@@ -199,7 +199,8 @@ void WebSocketFrameReader::answerControlFrame(std::string& output) {
   // The server's frames are unmasked; a close frame echoes the client's status code.
   const std::string_view payload =
       opcode_ == OPCODE_CLOSE ? std::string_view(controlPayload_).substr(0, 2) : controlPayload_;
-  output.push_back(static_cast<char>(0x80 | (opcode_ == OPCODE_CLOSE ? OPCODE_CLOSE : OPCODE_PONG)));
+  output.push_back(
+      static_cast<char>(0x80 | (opcode_ == OPCODE_CLOSE ? OPCODE_CLOSE : OPCODE_PONG)));
   output.push_back(static_cast<char>(payload.size()));
   output += payload;
   if (opcode_ == OPCODE_CLOSE)

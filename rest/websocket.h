@@ -27,8 +27,8 @@ class Utf8Check {
   bool complete() const { return need_ == 0; }
 
  private:
-  std::uint8_t need_ = 0;     // continuation bytes still to come
-  std::uint8_t low_ = 0x80;   // range allowed for the next continuation byte
+  std::uint8_t need_ = 0;   // continuation bytes still to come
+  std::uint8_t low_ = 0x80; // range allowed for the next continuation byte
   std::uint8_t high_ = 0xBF;
 };
 
@@ -54,17 +54,17 @@ class WebSocketFrameReader {
   // Writes a close frame with `status` and closes the reader.
   void close(std::uint16_t status, std::string& output);
 
-  std::string header_;             // the current frame's header bytes so far
-  std::uint64_t payloadLeft_ = 0;  // payload bytes of the current frame still to come
+  std::string header_;            // the current frame's header bytes so far
+  std::uint64_t payloadLeft_ = 0; // payload bytes of the current frame still to come
   bool inPayload_ = false;
   std::uint8_t opcode_ = 0;
   bool masked_ = false;
   std::uint8_t mask_[4] = {};
   std::uint64_t payloadOffset_ = 0;
-  std::string controlPayload_;     // the payload of a control frame (at most 125 bytes)
-  bool inMessage_ = false;         // a fragmented data message awaits its final frame
-  bool textMessage_ = false;       // the current or last data message is text
-  Utf8Check text_;                 // the current text message so far
+  std::string controlPayload_; // the payload of a control frame (at most 125 bytes)
+  bool inMessage_ = false;     // a fragmented data message awaits its final frame
+  bool textMessage_ = false;   // the current or last data message is text
+  Utf8Check text_;             // the current text message so far
   bool closed_ = false;
 };
 

@@ -24,8 +24,9 @@ int runService(const rest::StallTimeouts& timeouts) {
   // Everything happens on this thread: one io_context, run here and nowhere else (the hint
   // tells Asio so).
   boost::asio::io_context eventLoop(1);
-  const auto listener = rest::Listener::start(
-      eventLoop, static_cast<std::uint16_t>(std::atoi(SERVICE_PORT)), descriptorLimit, timeouts);
+  const auto listener =
+      rest::Listener::start(eventLoop, static_cast<std::uint16_t>(std::atoi(SERVICE_PORT)),
+                            descriptorLimit, timeouts);
   if (!listener) {
     std::fprintf(stderr, "Error starting server on port %s\n", SERVICE_PORT);
     std::exit(1);

@@ -96,8 +96,8 @@ class ControlSession : public std::enable_shared_from_this<ControlSession> {
     // to the channel's thread, where everything else of this session happens.
     auto executor = socket_.get_executor();
     std::weak_ptr<ControlSession> weak = weak_from_this();
-    CommandStart start = SimulatedReader::instance().startCommand(
-        line, [executor, weak](PressOutcome outcome) {
+    CommandStart start =
+        SimulatedReader::instance().startCommand(line, [executor, weak](PressOutcome outcome) {
           asio::post(executor, [weak, outcome] {
             if (auto self = weak.lock())
               self->onSettled(outcome);

@@ -31,17 +31,19 @@ std::optional<std::string> exchangeOnce(unsigned short port, const std::string& 
     if (error)
       return;
     deadline += replyWait;
-    asio::async_write(socket, asio::buffer(line), [&](boost::system::error_code error, std::size_t) {
-      if (error)
-        return;
-      asio::async_read_until(socket, asio::dynamic_buffer(reply), '\n',
-                             [&](boost::system::error_code error, std::size_t length) {
-                               if (error)
-                                 return;
-                               reply.resize(length - 1);
-                               answered = true;
-                             });
-    });
+    asio::async_write(socket, asio::buffer(line),
+                      [&](boost::system::error_code error, std::size_t) {
+                        if (error)
+                          return;
+                        asio::async_read_until(socket, asio::dynamic_buffer(reply), '\n',
+                                               [&](boost::system::error_code error,
+                                                   std::size_t length) {
+                                                 if (error)
+                                                   return;
+                                                 reply.resize(length - 1);
+                                                 answered = true;
+                                               });
+                      });
   });
   while (!answered && context.run_one_until(deadline) != 0) {
   }

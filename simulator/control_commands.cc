@@ -44,6 +44,8 @@ CommandStart replyNow(std::string reply) { return {std::move(reply), {}}; }
 
 // Replies: "ok" with optional text after one space, or "error <reason>". Every command but
 // press and fake replies at once.
+// One row a line, as a table reads: formatting would spread each over five.
+// clang-format off
 constexpr SimulatedReader::ControlCommand SimulatedReader::CONTROL_COMMANDS[] = {
     // One press is used up by one capture; at most MAX_PENDING_PRESSES wait in the queue, one
     // more is refused. length=L makes that capture report L bytes (for testing oversized
@@ -85,7 +87,8 @@ constexpr SimulatedReader::ControlCommand SimulatedReader::CONTROL_COMMANDS[] = 
      &SimulatedReader::resetCommand},
     // Replies "ok commands: " and the synopses, separated by " | ".
     {"help", {}, "the command list", {}, &SimulatedReader::helpCommand},
-};
+    };
+// clang-format on
 
 std::string SimulatedReader::ControlCommand::synopsis() const {
   std::string text(name);
@@ -155,8 +158,7 @@ CommandStart SimulatedReader::pressCommand(CommandLine& command) {
   std::optional<std::uint32_t> waitMs;
   for (std::size_t i = 2; i < words.size(); ++i) {
     std::uint32_t value = 0;
-    if (words[i].starts_with("length=") && parseNumber(words[i].substr(7), value) &&
-        value != 0)
+    if (words[i].starts_with("length=") && parseNumber(words[i].substr(7), value) && value != 0)
       press.reportedLength = value;
     else if (words[i].starts_with("wait=") && parseNumber(words[i].substr(5), value) &&
              value != 0 && value <= MAX_PRESS_WAIT_MS)

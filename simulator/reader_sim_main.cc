@@ -77,11 +77,13 @@ int main(int argc, char** argv) {
     command += " wait=" + std::to_string(waitMs);
 
   // A waited press is answered within its wait; everything else at once.
-  const auto reply = simulator::sendControlCommand(port, command, std::chrono::seconds(2),
-                                                   std::chrono::milliseconds(press ? MAX_WAIT_MS : 0));
+  const auto reply =
+      simulator::sendControlCommand(port, command, std::chrono::seconds(2),
+                                    std::chrono::milliseconds(press ? MAX_WAIT_MS : 0));
   if (!reply) {
-    std::fprintf(stderr, "reader-sim: no simulated reader answers on 127.0.0.1:%u "
-                         "(is the service running with READER_SIM_CONTROL=%u?)\n",
+    std::fprintf(stderr,
+                 "reader-sim: no simulated reader answers on 127.0.0.1:%u "
+                 "(is the service running with READER_SIM_CONTROL=%u?)\n",
                  port, port);
     return 2;
   }

@@ -122,7 +122,7 @@ class SimulatedReader {
     bool live = true;
     std::uint32_t reportedLength = 0; // 0: the template's own length
     std::uint64_t id = 0;
-    PressCallback settled;            // set when someone waits for this press
+    PressCallback settled; // set when someone waits for this press
   };
 
   // The control commands (control_commands.cc). A command line split into words; words[0]

@@ -28,9 +28,7 @@ std::uint32_t getLittleEndian(const std::uint8_t* in) {
 
 } // namespace
 
-std::uint32_t capturedTemplateLength(std::uint32_t finger) {
-  return 256 + mix(finger + 1) % 1536;
-}
+std::uint32_t capturedTemplateLength(std::uint32_t finger) { return 256 + mix(finger + 1) % 1536; }
 
 std::uint32_t mergedTemplateLength(std::uint32_t finger) {
   return capturedTemplateLength(finger) + 128;

@@ -49,18 +49,24 @@ std::wstring lowerCase(std::wstring text) {
 int stopService() {
   std::wstring target = lowerCase(ownFolder() + kServiceExe);
   HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-  if (snapshot == INVALID_HANDLE_VALUE) return 0;
+  if (snapshot == INVALID_HANDLE_VALUE)
+    return 0;
   PROCESSENTRY32W entry{};
   entry.dwSize = sizeof entry;
-  for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
-    if (lowerCase(entry.szExeFile) != lowerCase(kServiceExe)) continue;
-    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE | SYNCHRONIZE,
-                                 FALSE, entry.th32ProcessID);
-    if (process == nullptr) continue;
+  for (BOOL more = Process32FirstW(snapshot, &entry); more;
+       more = Process32NextW(snapshot, &entry)) {
+    if (lowerCase(entry.szExeFile) != lowerCase(kServiceExe))
+      continue;
+    HANDLE process =
+        OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE | SYNCHRONIZE, FALSE,
+                    entry.th32ProcessID);
+    if (process == nullptr)
+      continue;
     wchar_t image[MAX_PATH];
     DWORD size = MAX_PATH;
     // Only ours: another install of the service (a user's own, per-user one) is left alone.
-    if (QueryFullProcessImageNameW(process, 0, image, &size) && lowerCase(std::wstring(image, size)) == target) {
+    if (QueryFullProcessImageNameW(process, 0, image, &size) &&
+        lowerCase(std::wstring(image, size)) == target) {
       TerminateProcess(process, 1);
       WaitForSingleObject(process, 10000);
     }
@@ -73,7 +79,8 @@ int stopService() {
 // "size.time" of a file, or nothing when there is none.
 std::wstring fileStamp(const std::wstring& path) {
   WIN32_FILE_ATTRIBUTE_DATA data;
-  if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return {};
+  if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data))
+    return {};
   std::wostringstream stamp;
   stamp << ((static_cast<unsigned long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow) << L"."
         << ((static_cast<unsigned long long>(data.ftLastWriteTime.dwHighDateTime) << 32) |
@@ -86,8 +93,8 @@ std::wstring productKey() { return wide(admin::registry::kProductKey); }
 std::wstring recordedStamp() {
   wchar_t data[128] = {};
   DWORD size = sizeof data - sizeof(wchar_t);
-  if (RegGetValueW(HKEY_LOCAL_MACHINE, productKey().c_str(), kSimulatedReaderValue, RRF_RT_REG_SZ, nullptr,
-                   data, &size) != ERROR_SUCCESS) {
+  if (RegGetValueW(HKEY_LOCAL_MACHINE, productKey().c_str(), kSimulatedReaderValue, RRF_RT_REG_SZ,
+                   nullptr, data, &size) != ERROR_SUCCESS) {
     return {};
   }
   return data;
@@ -95,21 +102,24 @@ std::wstring recordedStamp() {
 
 void record(const std::wstring& stamp) {
   HKEY key;
-  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, productKey().c_str(), 0, nullptr, 0, KEY_WRITE | KEY_WOW64_64KEY,
-                      nullptr, &key, nullptr) != ERROR_SUCCESS) {
+  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, productKey().c_str(), 0, nullptr, 0,
+                      KEY_WRITE | KEY_WOW64_64KEY, nullptr, &key, nullptr) != ERROR_SUCCESS) {
     return;
   }
   if (stamp.empty()) {
     RegDeleteValueW(key, kSimulatedReaderValue);
   } else {
-    RegSetValueExW(key, kSimulatedReaderValue, 0, REG_SZ, reinterpret_cast<const BYTE*>(stamp.c_str()),
+    RegSetValueExW(key, kSimulatedReaderValue, 0, REG_SZ,
+                   reinterpret_cast<const BYTE*>(stamp.c_str()),
                    static_cast<DWORD>((stamp.size() + 1) * sizeof(wchar_t)));
   }
   RegCloseKey(key);
 }
 
 // Our product key goes once nothing is left in it.
-void dropEmptyProductKey() { RegDeleteKeyExW(HKEY_LOCAL_MACHINE, productKey().c_str(), KEY_WOW64_64KEY, 0); }
+void dropEmptyProductKey() {
+  RegDeleteKeyExW(HKEY_LOCAL_MACHINE, productKey().c_str(), KEY_WOW64_64KEY, 0);
+}
 
 // The libzkfp.dll beside the service is the copy we made (or there is none).
 bool readerIsOursOrAbsent(const std::wstring& library) {
@@ -134,7 +144,8 @@ int readerInstall() {
 
 int readerRemove() {
   std::wstring library = ownFolder() + kReaderLibrary;
-  if (readerIsOursOrAbsent(library)) DeleteFileW(library.c_str());
+  if (readerIsOursOrAbsent(library))
+    DeleteFileW(library.c_str());
   record({});
   dropEmptyProductKey();
   return 0;
@@ -157,15 +168,16 @@ std::vector<admin::Origin> originsIn(const std::string& text, bool& refused) {
 
 std::string joined(const std::vector<admin::Origin>& origins) {
   std::string text;
-  for (const auto& origin : origins) text += (text.empty() ? "" : " ") + origin.text;
+  for (const auto& origin : origins)
+    text += (text.empty() ? "" : " ") + origin.text;
   return text;
 }
 
 void keep(const std::vector<admin::Origin>& origins) {
   std::wstring name = wide(admin::registry::kAllowedOriginsValue);
   HKEY key;
-  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, productKey().c_str(), 0, nullptr, 0, KEY_WRITE | KEY_WOW64_64KEY,
-                      nullptr, &key, nullptr) != ERROR_SUCCESS) {
+  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, productKey().c_str(), 0, nullptr, 0,
+                      KEY_WRITE | KEY_WOW64_64KEY, nullptr, &key, nullptr) != ERROR_SUCCESS) {
     throw admin::PolicyError("cannot write HKLM\\" + std::string(admin::registry::kProductKey));
   }
   if (origins.empty()) {
@@ -183,11 +195,14 @@ int sitesSet(const std::string& given, const std::string& kept) {
   std::vector<admin::Origin> keptOrigins = originsIn(kept, refused);
   refused = false; // what was kept was checked when it was given
   std::vector<admin::Origin> wanted = originsIn(given, refused);
-  if (refused) return 1;
-  if (given.find_first_not_of(" \t") == std::string::npos) wanted = keptOrigins;
+  if (refused)
+    return 1;
+  if (given.find_first_not_of(" \t") == std::string::npos)
+    wanted = keptOrigins;
   std::vector<admin::Origin> dropped;
   for (const auto& origin : keptOrigins) {
-    if (std::none_of(wanted.begin(), wanted.end(), [&](const admin::Origin& o) { return o.text == origin.text; })) {
+    if (std::none_of(wanted.begin(), wanted.end(),
+                     [&](const admin::Origin& o) { return o.text == origin.text; })) {
       dropped.push_back(origin);
     }
   }
@@ -211,11 +226,16 @@ int sitesRemove(const std::string& kept) {
 int main(int argc, char** argv) {
   std::vector<std::string> arguments(argv + 1, argv + argc);
   try {
-    if (arguments.size() == 1 && arguments[0] == "stop") return stopService();
-    if (arguments.size() == 1 && arguments[0] == "reader-install") return readerInstall();
-    if (arguments.size() == 1 && arguments[0] == "reader-remove") return readerRemove();
-    if (arguments.size() == 3 && arguments[0] == "sites-set") return sitesSet(arguments[1], arguments[2]);
-    if (arguments.size() == 2 && arguments[0] == "sites-remove") return sitesRemove(arguments[1]);
+    if (arguments.size() == 1 && arguments[0] == "stop")
+      return stopService();
+    if (arguments.size() == 1 && arguments[0] == "reader-install")
+      return readerInstall();
+    if (arguments.size() == 1 && arguments[0] == "reader-remove")
+      return readerRemove();
+    if (arguments.size() == 3 && arguments[0] == "sites-set")
+      return sitesSet(arguments[1], arguments[2]);
+    if (arguments.size() == 2 && arguments[0] == "sites-remove")
+      return sitesRemove(arguments[1]);
   } catch (const admin::PolicyError& failure) {
     std::cerr << failure.what() << "\n";
     return 1;

@@ -45,7 +45,8 @@ TEST(Patterns, ChromiumPatternsCoverAsTheBrowserReadsThem) {
   EXPECT_FALSE(chromiumPatternCovers("https://app.example.com:8443", app));
   EXPECT_FALSE(chromiumPatternCovers("[*.]other.com", app));
   EXPECT_FALSE(chromiumPatternCovers("[*.]ple.com", app));
-  EXPECT_FALSE(chromiumPatternCovers("https://app.example.com", origin("https://app.example.com:8443")));
+  EXPECT_FALSE(
+      chromiumPatternCovers("https://app.example.com", origin("https://app.example.com:8443")));
   EXPECT_TRUE(firefoxDomainCovers("*.example.com", app));
   EXPECT_TRUE(firefoxDomainCovers("app.example.com", app));
   EXPECT_FALSE(firefoxDomainCovers("example.com", app));
@@ -73,7 +74,9 @@ class PolicyFiles : public ::testing::Test {
     return text.str();
   }
   std::filesystem::path firefox() { return policyLocation(Browser::firefox, root_); }
-  std::filesystem::path ours(Browser browser) { return policyLocation(browser, root_) / kOurPolicyFileName; }
+  std::filesystem::path ours(Browser browser) {
+    return policyLocation(browser, root_) / kOurPolicyFileName;
+  }
 
   std::filesystem::path root_;
 };
@@ -87,20 +90,26 @@ TEST_F(PolicyFiles, AllowedOriginIsApprovedForEveryBrowserAndRemovedAgain) {
       EXPECT_EQ(approval.entries.size(), 2u);
     }
   }
-  EXPECT_EQ(read(ours(Browser::chromium)),
-            R"({"LocalNetworkAccessAllowedForUrls":["https://app.example.com","https://hr.example.org"],)"
-            R"("LoopbackNetworkAllowedForUrls":["https://app.example.com","https://hr.example.org"]})" "\n");
+  EXPECT_EQ(
+      read(ours(Browser::chromium)),
+      R"({"LocalNetworkAccessAllowedForUrls":["https://app.example.com","https://hr.example.org"],)"
+      R"("LoopbackNetworkAllowedForUrls":["https://app.example.com","https://hr.example.org"]})"
+      "\n");
   struct stat status {};
   ASSERT_EQ(::stat(ours(Browser::edge).c_str(), &status), 0);
   EXPECT_EQ(status.st_mode & 07777, 0644u);
-  EXPECT_EQ(read(firefox()),
-            R"({"policies":{"LocalNetworkAccess":{"SkipDomains":["app.example.com","hr.example.org"]}}})" "\n");
+  EXPECT_EQ(
+      read(firefox()),
+      R"({"policies":{"LocalNetworkAccess":{"SkipDomains":["app.example.com","hr.example.org"]}}})"
+      "\n");
 
   removeOrigins({app}, root_);
-  for (const auto& approval : approvalsFor(app, root_)) EXPECT_FALSE(approval.approved());
+  for (const auto& approval : approvalsFor(app, root_))
+    EXPECT_FALSE(approval.approved());
   removeOrigins({origin("https://hr.example.org")}, root_);
   EXPECT_FALSE(std::filesystem::exists(ours(Browser::chrome)));
-  EXPECT_EQ(read(firefox()), R"({"policies":{}})" "\n");
+  EXPECT_EQ(read(firefox()), R"({"policies":{}})"
+                             "\n");
   // Nothing is left half-written beside the files.
   for (const auto& entry : std::filesystem::recursive_directory_iterator(root_)) {
     EXPECT_FALSE(entry.path().filename().string().starts_with('.')) << entry.path();
@@ -112,8 +121,10 @@ TEST_F(PolicyFiles, FirefoxPoliciesOfTheAdministratorAreKept) {
                    R"("SkipDomains":["intranet.example"]}}})");
   allowOrigins({origin("https://app.example.com")}, root_);
   removeOrigins({origin("https://app.example.com")}, root_);
-  EXPECT_EQ(read(firefox()), R"({"policies":{"DisableTelemetry":true,"LocalNetworkAccess":{"Enabled":true,)"
-                             R"("SkipDomains":["intranet.example"]}}})" "\n");
+  EXPECT_EQ(read(firefox()),
+            R"({"policies":{"DisableTelemetry":true,"LocalNetworkAccess":{"Enabled":true,)"
+            R"("SkipDomains":["intranet.example"]}}})"
+            "\n");
 }
 
 TEST_F(PolicyFiles, AnotherFilesEntriesAreReadAndKept) {

@@ -18,12 +18,12 @@ TEST(BeginCaptureFlags, PlainSubstringSearchOfTheQueryString) {
       {"type=2", 2, 1},
       {"type=2&FakeFunOn=0", 2, 0},
       {"FakeFunOn=0&type=2", 2, 0},
-      {"type=20", 2, 1},       // no key/value parsing
+      {"type=20", 2, 1}, // no key/value parsing
       {"xtype=2", 2, 1},
       {"a=type=2", 2, 1},
       {"FakeFunOn=01", 1, 0},
-      {"TYPE=2", 1, 1},        // case-sensitive
-      {"type%3D2", 1, 1},      // not decoded
+      {"TYPE=2", 1, 1},   // case-sensitive
+      {"type%3D2", 1, 1}, // not decoded
       {"fakefunon=0", 1, 1},
       {"type=3&FakeFunOn=1", 1, 1},
       {"type= 2", 1, 1},

@@ -21,7 +21,8 @@ using testing_support::callCount;
 std::vector<unsigned char> press(std::uint32_t finger, std::uint32_t pressNumber) {
   std::vector<unsigned char> sample(TEMPLATE_BLOB_SIZE, 0);
   const std::uint32_t length = simulator::capturedTemplateLength(finger);
-  simulator::writeTemplate(simulator::CAPTURED_TEMPLATE, finger, pressNumber, sample.data(), length);
+  simulator::writeTemplate(simulator::CAPTURED_TEMPLATE, finger, pressNumber, sample.data(),
+                           length);
   sample.resize(length);
   return sample;
 }

@@ -24,15 +24,17 @@ TEST(JsonText, QuotesBackslashesAndControlCharactersAreEscaped) {
 }
 
 TEST(JsonText, BytesThatAreNotUtf8BecomeReplacementCharacters) {
-  EXPECT_EQ(escaped("a\xff" "b"), "a\\ufffdb");
-  EXPECT_EQ(escaped("\xc3("), "\\ufffd(");                  // a lead byte without its follower
-  EXPECT_EQ(escaped("\xc0\xaf"), "\\ufffd\\ufffd");          // an overlong '/'
+  EXPECT_EQ(escaped("a\xff"
+                    "b"),
+            "a\\ufffdb");
+  EXPECT_EQ(escaped("\xc3("), "\\ufffd(");                     // a lead byte without its follower
+  EXPECT_EQ(escaped("\xc0\xaf"), "\\ufffd\\ufffd");            // an overlong '/'
   EXPECT_EQ(escaped("\xed\xa0\x80"), "\\ufffd\\ufffd\\ufffd"); // a surrogate
   EXPECT_EQ(escaped("\xe0\x80\xaf"), "\\ufffd\\ufffd\\ufffd"); // overlong in three bytes
   EXPECT_EQ(escaped("\xf0\x80\x80\xaf"), "\\ufffd\\ufffd\\ufffd\\ufffd"); // and in four
   EXPECT_EQ(escaped("\xf4\x90\x80\x80"), "\\ufffd\\ufffd\\ufffd\\ufffd"); // above U+10FFFF
-  EXPECT_EQ(escaped("\xf0\x9f\x98\x80!"), "\xf0\x9f\x98\x80!");  // four bytes, kept
-  EXPECT_EQ(escaped("\xe2\x82"), "\\ufffd\\ufffd");          // cut short at the end
+  EXPECT_EQ(escaped("\xf0\x9f\x98\x80!"), "\xf0\x9f\x98\x80!");           // four bytes, kept
+  EXPECT_EQ(escaped("\xe2\x82"), "\\ufffd\\ufffd");                       // cut short at the end
 }
 
 TEST(JsonText, CharacterCutAtTheEndIsLeftOutAndNothingElse) {

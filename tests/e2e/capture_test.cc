@@ -50,15 +50,15 @@ TEST_F(CaptureEndToEnd, APreflightOfGetTemplateLeavesTheTemplateWaiting) {
   ASSERT_EQ(waitForImage(progressReply(0, 1)), progressReply(0, 1));
   TcpClient client;
   ASSERT_TRUE(client.connect(SERVICE_PORT));
-  client.send("OPTIONS " + GET_TEMPLATE_PATH + " HTTP/1.1\r\nOrigin: https://a.example\r\n"
+  client.send("OPTIONS " + GET_TEMPLATE_PATH +
+              " HTTP/1.1\r\nOrigin: https://a.example\r\n"
               "Access-Control-Request-Method: GET\r\n"
               "Access-Control-Request-Headers: x-requested-with\r\n\r\n");
   const std::string reply = client.readUntil("\r\n\r\n", scaled(milliseconds(3000)));
-  for (const char* header :
-       {"HTTP/1.1 200 OK\r\n", "\r\nAccess-Control-Allow-Origin: *\r\n",
-        "\r\nAccess-Control-Allow-Methods: GET, POST, HEAD, OPTIONS\r\n",
-        "\r\nAccess-Control-Allow-Headers: x-requested-with\r\n", "\r\nAccess-Control-Max-Age: ",
-        "\r\nContent-Length: 0\r\n"})
+  for (const char* header : {"HTTP/1.1 200 OK\r\n", "\r\nAccess-Control-Allow-Origin: *\r\n",
+                             "\r\nAccess-Control-Allow-Methods: GET, POST, HEAD, OPTIONS\r\n",
+                             "\r\nAccess-Control-Allow-Headers: x-requested-with\r\n",
+                             "\r\nAccess-Control-Max-Age: ", "\r\nContent-Length: 0\r\n"})
     EXPECT_NE(reply.find(header), std::string::npos) << header;
   EXPECT_EQ(get(GET_IMAGE_PATH), progressReply(0, 1));
   // The same connection then carries the page's own request.
@@ -225,7 +225,8 @@ TEST_F(ReaderOpeningEndToEnd, QueryFlagsAreCaseSensitiveAndNotDecoded) {
 TEST_F(ReaderOpeningEndToEnd, FlagTextOutsideTheQueryStringIsIgnored) {
   TcpClient client;
   ASSERT_TRUE(client.connect(SERVICE_PORT));
-  client.send("POST " + BEGIN_CAPTURE_PATH + " HTTP/1.1\r\nX-Note: type=2 FakeFunOn=0\r\n"
+  client.send("POST " + BEGIN_CAPTURE_PATH +
+              " HTTP/1.1\r\nX-Note: type=2 FakeFunOn=0\r\n"
               "Content-Length: 20\r\n\r\ntype=2&FakeFunOn=0xx");
   EXPECT_EQ(client.readUntil("\r\n0\r\n\r\n", scaled(milliseconds(3000))), framed(SERIAL_REPLY));
   press("fake 2"); // anti-fake is on: dropped
@@ -287,7 +288,7 @@ TEST_F(ReaderOpeningEndToEnd, UnpluggedReaderIsClosedThenOpenedAgainOnceItIsBack
   EXPECT_EQ(waitForImage(progressReply(0, 3)), progressReply(0, 3));
   EXPECT_EQ(get(GET_TEMPLATE_PATH), templateReply(simulatedTemplateText(2, 1, 0)));
   EXPECT_EQ(calls("ZKFPM_CloseDevice"), 1u);
-  EXPECT_EQ(calls("ZKFPM_Terminate"), 2u); // after closing, and when no reader was found
+  EXPECT_EQ(calls("ZKFPM_Terminate"), 2u);  // after closing, and when no reader was found
   EXPECT_EQ(calls("ZKFPM_OpenDevice"), 3u); // the first, none found, the reader back
   EXPECT_EQ(calls("ZKFPM_DBInit"), 2u);
 }

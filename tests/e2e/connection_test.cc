@@ -124,10 +124,10 @@ TEST_F(Connection, WebSocketKeyGetsTheHandshakeAndCloseEndsTheConnection) {
     std::string frames;
     const std::string& reply;
   } misuses[] = {
-      {std::string("\x81\x02hi", 4), protocolError},                     // unmasked
-      {std::string("\x80\x80\0\0\0\0", 6), protocolError},               // no message begun
-      {std::string("\x88\x81\0\0\0\0\x03", 7), protocolError},           // 1-byte close
-      {std::string("\x88\x82\0\0\0\0\x03\xEE", 8), protocolError},       // status 1006
+      {std::string("\x81\x02hi", 4), protocolError},                          // unmasked
+      {std::string("\x80\x80\0\0\0\0", 6), protocolError},                    // no message begun
+      {std::string("\x88\x81\0\0\0\0\x03", 7), protocolError},                // 1-byte close
+      {std::string("\x88\x82\0\0\0\0\x03\xEE", 8), protocolError},            // status 1006
       {std::string("\x82\xFF\xFF\0\0\0\0\0\0\0\0\0\0\0", 14), protocolError}, // length
       {std::string("\x81\x81\0\0\0\0\xFF", 7), invalidText},
   };

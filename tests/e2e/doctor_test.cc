@@ -43,13 +43,14 @@ std::string doctorCommand() {
 // Runs the doctor with `arguments`, the simulated reader's channel named as for the service
 // unless `environment` says otherwise ("env" arguments).
 DoctorRun runDoctor(const std::string& arguments = "--json",
-                    const std::string& environment =
-                        "READER_SIM_CONTROL=" + std::to_string(TEST_CONTROL_PORT),
+                    const std::string& environment = "READER_SIM_CONTROL=" +
+                                                     std::to_string(TEST_CONTROL_PORT),
                     const std::string& program = doctorCommand()) {
   DoctorRun run;
-  FILE* output = popen(("env -u READER_SIM_CONTROL " + environment + " " + program + " " +
-                        arguments + " 2>&1").c_str(),
-                       "r");
+  FILE* output =
+      popen(("env -u READER_SIM_CONTROL " + environment + " " + program + " " + arguments + " 2>&1")
+                .c_str(),
+            "r");
   if (output == nullptr)
     return run;
   char buffer[4096];
@@ -69,7 +70,8 @@ using Doctor = ServiceTest;
 TEST_F(Doctor, EverythingRightIsOkAndLeavesTheWaitingTemplateWaiting) {
   ASSERT_EQ(get(BEGIN_CAPTURE_PATH + "?type=2&FakeFunOn=0"), SERIAL_REPLY);
   ASSERT_EQ(simWait("press 4"), "ok captured");
-  ASSERT_EQ(waitForImage(testing_support::progressReply(0, 1)), testing_support::progressReply(0, 1));
+  ASSERT_EQ(waitForImage(testing_support::progressReply(0, 1)),
+            testing_support::progressReply(0, 1));
   const unsigned long captures = calls("ZKFPM_AcquireFingerprint");
 
   const DoctorRun run = runDoctor();
@@ -108,9 +110,10 @@ TEST_F(Doctor, NoServiceIsNotRunningAndTheReaderIsOpenedAndClosedByTheDoctor) {
   // Without its channel named, the simulated reader is not attached. For people: a line each.
   run = runDoctor("", "");
   EXPECT_EQ(run.status, 1) << run.output;
-  const std::regex lines("problem    service: .*\\[service\\.not-running\\]\n"
-                         "ok         library: .*\\[library\\.ok\\]\n"
-                         "problem    reader: No reader can be opened\\. Next: .*\\[reader\\.none\\]\n");
+  const std::regex lines(
+      "problem    service: .*\\[service\\.not-running\\]\n"
+      "ok         library: .*\\[library\\.ok\\]\n"
+      "problem    reader: No reader can be opened\\. Next: .*\\[reader\\.none\\]\n");
   EXPECT_TRUE(std::regex_match(run.output, lines)) << run.output;
 }
 
@@ -150,7 +153,8 @@ TEST_F(Doctor, PortHeldByAnotherUsersCopyIsNotAnotherProgram) {
   char folder[] = "/tmp/tobran-doctor-other-user.XXXXXX";
   ASSERT_NE(mkdtemp(folder), nullptr);
   setenv("TOBRAN_SERVICE_COMMAND",
-         ("setpriv --reuid=65534 --regid=65534 --clear-groups " + copyServiceInto(folder)).c_str(), 1);
+         ("setpriv --reuid=65534 --regid=65534 --clear-groups " + copyServiceInto(folder)).c_str(),
+         1);
   ServiceProcess other;
   const bool started = other.start();
   unsetenv("TOBRAN_SERVICE_COMMAND");
@@ -199,13 +203,14 @@ void writePolicies(const admin::Origin& origin, const std::string& root, bool re
       admin::allowOrigins({origin}, root);
     return;
   }
-  const std::string wine = std::string(windowsDoctor).substr(0, std::string(windowsDoctor).find(' '));
+  const std::string wine =
+      std::string(windowsDoctor).substr(0, std::string(windowsDoctor).find(' '));
   for (const admin::Browser browser : admin::kBrowsers)
     for (const std::string& key : admin::registry::listKeys(browser)) {
       const std::string value = browser == admin::Browser::firefox ? origin.host : origin.text;
-      const std::string command =
-          wine + " reg " + (remove ? "delete" : "add") + " 'HKLM\\" + key + "' /f /reg:64" +
-          (remove ? "" : " /v 1 /t REG_SZ /d " + value) + " > /dev/null 2>&1";
+      const std::string command = wine + " reg " + (remove ? "delete" : "add") + " 'HKLM\\" + key +
+                                  "' /f /reg:64" + (remove ? "" : " /v 1 /t REG_SZ /d " + value) +
+                                  " > /dev/null 2>&1";
       EXPECT_EQ(std::system(command.c_str()), 0) << command;
     }
 }

@@ -9,8 +9,8 @@ namespace e2e {
 
 void ServiceTest::SetUp() {
   ASSERT_TRUE(service.start());
-  ASSERT_TRUE(service.waitForStartLine()) << "stdout: " << service.standardOutput()
-                                          << "\nstderr: " << service.standardError();
+  ASSERT_TRUE(service.waitForStartLine())
+      << "stdout: " << service.standardOutput() << "\nstderr: " << service.standardError();
 }
 
 void ServiceTest::TearDown() { service.kill(); }
@@ -24,7 +24,8 @@ std::string ServiceTest::sim(const std::string& command) {
 std::string ServiceTest::simWait(const std::string& command, std::chrono::milliseconds wait) {
   const auto limit = scaled(wait);
   const auto reply =
-      simulator::sendControlCommand(TEST_CONTROL_PORT, command + " wait=" + std::to_string(limit.count()),
+      simulator::sendControlCommand(TEST_CONTROL_PORT,
+                                    command + " wait=" + std::to_string(limit.count()),
                                     scaled(std::chrono::milliseconds(3000)), limit);
   return reply ? *reply : "(no reply)";
 }
@@ -38,8 +39,10 @@ std::string copyServiceInto(const std::filesystem::path& folder) {
   const fs::path binary(TOBRAN_SERVICE_BINARY);
   std::error_code error;
   fs::create_directories(folder, error);
-  fs::permissions(folder, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                              fs::perms::others_read | fs::perms::others_exec, error);
+  fs::permissions(folder,
+                  fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                      fs::perms::others_read | fs::perms::others_exec,
+                  error);
   for (const fs::path& file : {binary, binary.parent_path() / "libzkfp.so"})
     fs::copy_file(file, folder / file.filename(), fs::copy_options::overwrite_existing, error);
   return (folder / binary.filename()).string();

@@ -22,8 +22,8 @@ class ServiceTest : public ::testing::Test {
   // Sends a command to the simulated reader inside the service; its reply line.
   std::string sim(const std::string& command);
   // Sends a press or fake with wait=: its reply once the service is done with the press.
-  std::string simWait(const std::string& command, std::chrono::milliseconds wait =
-                                                      std::chrono::milliseconds(3000));
+  std::string simWait(const std::string& command,
+                      std::chrono::milliseconds wait = std::chrono::milliseconds(3000));
   unsigned long calls(const std::string& name);
   // The body of a GET of `target`.
   std::string get(const std::string& target) { return chunkedBody(httpGet(target)); }

@@ -32,8 +32,7 @@ TEST_F(Simulator, WaitedPressIsSeenByTheVeryNextStatusRequestEveryTime) {
   for (int round = 0; round < 12; ++round) {
     ASSERT_EQ(simWait("press " + std::to_string(round)), "ok captured") << round;
     ASSERT_EQ(get(GET_IMAGE_PATH), progressReply(0, 1)) << round;
-    ASSERT_EQ(get(GET_TEMPLATE_PATH).substr(0, 30), testing_support::TEMPLATE_REPLY_START)
-        << round;
+    ASSERT_EQ(get(GET_TEMPLATE_PATH).substr(0, 30), testing_support::TEMPLATE_REPLY_START) << round;
     ASSERT_EQ(simWait("fake 1"), "ok fake") << round;
     ASSERT_EQ(get(GET_IMAGE_PATH), progressReply(-4, 0)) << round;
   }
@@ -128,7 +127,9 @@ TEST_F(Simulator, SerialThatIsNotUtf8OrCutInsideACharacterStillGivesValidJson) {
   ASSERT_EQ(sim("serial " + std::string(63, 'S') + "\xe2\x82\xac"), "ok");
   EXPECT_EQ(get(BEGIN_CAPTURE_PATH),
             "{\"ret\":0, \"data\":{\"sn\":\"" + std::string(63, 'S') + "\"}}");
-  ASSERT_EQ(sim("serial A\xff\xfe" "B\xe2\x82\xac\t\"q\""), "ok");
+  ASSERT_EQ(sim("serial A\xff\xfe"
+                "B\xe2\x82\xac\t\"q\""),
+            "ok");
   EXPECT_EQ(get(BEGIN_CAPTURE_PATH),
             "{\"ret\":0, \"data\":{\"sn\":\"A\\ufffd\\ufffdB\xe2\x82\xac\\u0009\\\"q\\\"\"}}");
 }

@@ -133,17 +133,17 @@ class ServiceStartupLockFolder : public ::testing::Test {
   // and in /tmp/tobran-quorvel-<uid>, where the lock once fell back to.
   bool startAsUser(ServiceProcess& copy) {
     const std::string script = base + "/start.sh";
-    std::ofstream(script)
-        << "set -e\n"
-        << "mount --bind " << base << "/passwd /etc/passwd\n"
-        << "mount -t tmpfs -o mode=1777 tobran-test /tmp\n"
-        << "mount -t tmpfs -o mode=755 tobran-test /run\n"
-        << "mkdir -m 755 /run/user\n"
-        << "mkdir -m 700 /run/user/" << USER_ID << " /tmp/tobran-quorvel-" << USER_ID << "\n"
-        << "chown " << OTHER_USER << " /run/user/" << USER_ID << " /tmp/tobran-quorvel-"
-        << USER_ID << "\n"
-        << "exec setpriv --reuid=" << USER_ID << " --regid=" << USER_ID
-        << " --clear-groups " << service << "\n";
+    std::ofstream(script) << "set -e\n"
+                          << "mount --bind " << base << "/passwd /etc/passwd\n"
+                          << "mount -t tmpfs -o mode=1777 tobran-test /tmp\n"
+                          << "mount -t tmpfs -o mode=755 tobran-test /run\n"
+                          << "mkdir -m 755 /run/user\n"
+                          << "mkdir -m 700 /run/user/" << USER_ID << " /tmp/tobran-quorvel-"
+                          << USER_ID << "\n"
+                          << "chown " << OTHER_USER << " /run/user/" << USER_ID
+                          << " /tmp/tobran-quorvel-" << USER_ID << "\n"
+                          << "exec setpriv --reuid=" << USER_ID << " --regid=" << USER_ID
+                          << " --clear-groups " << service << "\n";
     setenv("TOBRAN_SERVICE_COMMAND", ("unshare --mount --propagation private sh " + script).c_str(),
            1);
     const bool started = copy.start();

@@ -67,8 +67,8 @@ void checkWholeUnits(std::string_view output) {
         fail("cut WebSocket frame payload", output, at);
       // A close status is one a peer may send: never 0-999, 1004-1006, 1015-2999 or 5000 up.
       if (first == 0x88 && length == 2) {
-        const unsigned status = static_cast<unsigned char>(rest[2]) << 8 |
-                                static_cast<unsigned char>(rest[3]);
+        const unsigned status =
+            static_cast<unsigned char>(rest[2]) << 8 | static_cast<unsigned char>(rest[3]);
         if (!((status >= 1000 && status <= 1003) || (status >= 1007 && status <= 1014) ||
               (status >= 3000 && status <= 4999)))
           fail("close status not allowed on the wire", output, at);

@@ -87,8 +87,8 @@ std::size_t ClientSwarm::expectRange(std::size_t first, std::size_t count,
   std::vector<epoll_event> events(256);
   char buffer[16384];
   while (waiting > 0) {
-    const int ready = epoll_wait(epoll_, events.data(), static_cast<int>(events.size()),
-                                 msLeft(deadline));
+    const int ready =
+        epoll_wait(epoll_, events.data(), static_cast<int>(events.size()), msLeft(deadline));
     if (ready <= 0)
       break;
     for (int e = 0; e < ready; ++e) {
@@ -126,8 +126,8 @@ std::size_t ClientSwarm::drainFor(std::chrono::milliseconds timeout) {
   char buffer[16384];
   std::size_t total = 0;
   for (;;) {
-    const int ready = epoll_wait(epoll_, events.data(), static_cast<int>(events.size()),
-                                 msLeft(deadline));
+    const int ready =
+        epoll_wait(epoll_, events.data(), static_cast<int>(events.size()), msLeft(deadline));
     if (ready <= 0)
       return total;
     for (int e = 0; e < ready; ++e) {

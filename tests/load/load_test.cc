@@ -1,9 +1,9 @@
 // The service under load and faults, end to end on 127.0.0.1: thousands of keep-alive clients,
 // stalled heads, running out of descriptors, one host holding more connections or stalled
-// heads than the service has descriptors while fresh clients arrive in bursts, clients that trickle a head or never read and are closed after the
-// timeouts, clients that vanish mid-reply, many clients racing for each template, and the
-// reader unplugged while capturing. Each test starts
-// its own service and ends it by its process id; every loop is bounded in count and time.
+// heads than the service has descriptors while fresh clients arrive in bursts, clients that trickle
+// a head or never read and are closed after the timeouts, clients that vanish mid-reply, many
+// clients racing for each template, and the reader unplugged while capturing. Each test starts its
+// own service and ends it by its process id; every loop is bounded in count and time.
 #include "e2e/service_process.h"
 #include "e2e/tcp_client.h"
 #include "load/client_swarm.h"
@@ -37,8 +37,7 @@ using testing_support::progressReply;
 using testing_support::templateReply;
 
 const std::string GET_IMAGE = "GET " + testing_support::GET_IMAGE_PATH + " HTTP/1.1\r\n\r\n";
-const std::string GET_TEMPLATE =
-    "GET " + testing_support::GET_TEMPLATE_PATH + " HTTP/1.1\r\n\r\n";
+const std::string GET_TEMPLATE = "GET " + testing_support::GET_TEMPLATE_PATH + " HTTP/1.1\r\n\r\n";
 const std::string INFO = "GET " + testing_support::INFO_PATH + " HTTP/1.1\r\n\r\n";
 
 const std::string NOT_READY = framed(progressReply(-4, 0));
@@ -163,8 +162,8 @@ class Load : public ::testing::Test {
 #endif
   }
   std::string sim(const std::string& command) {
-    const auto reply = simulator::sendControlCommand(e2e::TEST_CONTROL_PORT, command,
-                                                     scaled(milliseconds(3000)));
+    const auto reply =
+        simulator::sendControlCommand(e2e::TEST_CONTROL_PORT, command, scaled(milliseconds(3000)));
     return reply ? *reply : "(no reply)";
   }
   long rss() { return residentKiB(service.pid()); }
@@ -341,7 +340,8 @@ TEST_F(Load, StalledRequestsAreClosedAfterTheHeadTimeoutWhileIdleKeepAliveConnec
   ASSERT_TRUE(keptAlive.send(INFO));
   ASSERT_EQ(keptAlive.readUntil(LAST_CHUNK, scaled(milliseconds(2000))), NO_READER);
   ASSERT_TRUE(stalledBody.connect(SERVICE_PORT));
-  ASSERT_TRUE(stalledBody.send("POST /varuvezivuv/info HTTP/1.1\r\nContent-Length: 10\r\n\r\n12345"));
+  ASSERT_TRUE(
+      stalledBody.send("POST /varuvezivuv/info HTTP/1.1\r\nContent-Length: 10\r\n\r\n12345"));
   // A head that keeps growing but never ends is timed from its start, not its last byte.
   ASSERT_TRUE(trickled.connect(SERVICE_PORT));
   const auto start = Clock::now();
@@ -391,8 +391,7 @@ TEST_F(Load, ClientsThatNeverReadAreClosedAfterTheWriteTimeoutWhileOthersAreServ
   // thread of its own, some time after the start line.
   const auto connections = [&] { return openConnections(socketHolder(), SERVICE_PORT); };
   EXPECT_GE(connections(), static_cast<long>(SILENT)) << "closed before the write timeout";
-  while (connections() > 1 &&
-         Clock::now() - stalled < scaled(WRITE_TIMEOUT + milliseconds(3000)))
+  while (connections() > 1 && Clock::now() - stalled < scaled(WRITE_TIMEOUT + milliseconds(3000)))
     std::this_thread::sleep_for(milliseconds(50));
   EXPECT_LE(connections(), 1) << "still open after the write timeout"; // the fresh client's
   fresh.finish();
@@ -532,9 +531,12 @@ TEST_F(Load, AClientPipeliningWithoutPauseDoesNotStarveOthers) {
 // Decodes the first bytes of a base64 text (enough for the simulated template's header).
 std::vector<std::uint8_t> decodeBase64Prefix(std::string_view text, std::size_t bytes) {
   auto value = [](char c) -> int {
-    if (c >= 'A' && c <= 'Z') return c - 'A';
-    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-    if (c >= '0' && c <= '9') return c - '0' + 52;
+    if (c >= 'A' && c <= 'Z')
+      return c - 'A';
+    if (c >= 'a' && c <= 'z')
+      return c - 'a' + 26;
+    if (c >= '0' && c <= '9')
+      return c - '0' + 52;
     return c == '+' ? 62 : c == '/' ? 63 : -1;
   };
   std::vector<std::uint8_t> out;
@@ -571,9 +573,9 @@ TEST_F(Load, ManyClientsRacingForEachTemplateReceiveEachExactlyOnce) {
   constexpr int RACERS = 32;
   constexpr int CAPTURES = 30;
   startService();
-  ASSERT_EQ(e2e::chunkedBody(e2e::httpGet("/varuvezivuv/fingerprint/beginCapture?type=2"))
-                .substr(0, 9),
-            "{\"ret\":0,");
+  ASSERT_EQ(
+      e2e::chunkedBody(e2e::httpGet("/varuvezivuv/fingerprint/beginCapture?type=2")).substr(0, 9),
+      "{\"ret\":0,");
   std::atomic<bool> stop{false};
   std::atomic<long> polls{0}, malformed{0};
   std::mutex mutex;
@@ -588,7 +590,8 @@ TEST_F(Load, ManyClientsRacingForEachTemplateReceiveEachExactlyOnce) {
       }
       while (!stop) {
         client.send(GET_TEMPLATE);
-        const std::string body = e2e::chunkedBody(client.readUntil(LAST_CHUNK, scaled(milliseconds(3000))));
+        const std::string body =
+            e2e::chunkedBody(client.readUntil(LAST_CHUNK, scaled(milliseconds(3000))));
         ++polls;
         if (body == "{\"ret\":-4}")
           continue;
@@ -629,9 +632,9 @@ TEST_F(Load, ManyClientsRacingForEachTemplateReceiveEachExactlyOnce) {
 
 TEST_F(Load, ReaderUnpluggedWhileCapturingKeepsTheServiceAnswering) {
   startService();
-  ASSERT_EQ(e2e::chunkedBody(e2e::httpGet("/varuvezivuv/fingerprint/beginCapture?type=2"))
-                .substr(0, 9),
-            "{\"ret\":0,");
+  ASSERT_EQ(
+      e2e::chunkedBody(e2e::httpGet("/varuvezivuv/fingerprint/beginCapture?type=2")).substr(0, 9),
+      "{\"ret\":0,");
   ClientSwarm pollers;
   ASSERT_TRUE(pollers.open(50, SERVICE_PORT));
   ASSERT_EQ(sim("unplug"), "ok");
@@ -650,13 +653,12 @@ TEST_F(Load, ReaderUnpluggedWhileCapturingKeepsTheServiceAnswering) {
   EXPECT_EQ(e2e::chunkedBody(e2e::httpGet("/varuvezivuv/fingerprint/beginCapture?type=2")),
             "{\"ret\":-2, \"data\":{\"sn\":\"\"}}");
   ASSERT_TRUE(pollers.sendAll(GET_IMAGE + INFO));
-  EXPECT_EQ(pollers.expectAll(NOT_READY + framed("{\"ret\":-1}"), scaled(milliseconds(3000))),
-            50u);
+  EXPECT_EQ(pollers.expectAll(NOT_READY + framed("{\"ret\":-1}"), scaled(milliseconds(3000))), 50u);
   // Plugged back in and opened again, the waiting press is captured and handed over.
   ASSERT_EQ(sim("plug"), "ok");
-  ASSERT_EQ(e2e::chunkedBody(e2e::httpGet("/varuvezivuv/fingerprint/beginCapture?type=2"))
-                .substr(0, 9),
-            "{\"ret\":0,");
+  ASSERT_EQ(
+      e2e::chunkedBody(e2e::httpGet("/varuvezivuv/fingerprint/beginCapture?type=2")).substr(0, 9),
+      "{\"ret\":0,");
   const std::string ready = framed(progressReply(0, 1));
   std::size_t answered = 0;
   const auto deadline = Clock::now() + scaled(milliseconds(3000));
@@ -665,7 +667,9 @@ TEST_F(Load, ReaderUnpluggedWhileCapturingKeepsTheServiceAnswering) {
     answered = pollers.expectAll(ready, scaled(milliseconds(3000)));
   }
   EXPECT_EQ(answered, 50u);
-  EXPECT_EQ(fingerOfTemplateReply(e2e::chunkedBody(e2e::httpGet("/varuvezivuv/fingerprint/getTemplate"))), 7);
+  EXPECT_EQ(fingerOfTemplateReply(
+                e2e::chunkedBody(e2e::httpGet("/varuvezivuv/fingerprint/getTemplate"))),
+            7);
 }
 
 } // namespace

@@ -5,7 +5,6 @@
 
 int main() {
   using std::chrono::milliseconds;
-  return service::runService({.head = milliseconds(2000),
-                              .write = milliseconds(3000),
-                              .sweep = milliseconds(250)});
+  return service::runService(
+      {.head = milliseconds(2000), .write = milliseconds(3000), .sweep = milliseconds(250)});
 }

@@ -27,8 +27,7 @@ TEST(ConnectionRegistry, ShedsThoseLettingGoThenLongestIdleThenOldestRequestThen
   std::string shed;
   FakeConnection writing("w", shed), request("r", shed), fresh("n", shed), idle1("1", shed),
       idle2("2", shed), idle3("3", shed), closing("c", shed);
-  for (FakeConnection* connection :
-       {&writing, &request, &fresh, &idle1, &idle2, &idle3, &closing})
+  for (FakeConnection* connection : {&writing, &request, &fresh, &idle1, &idle2, &idle3, &closing})
     registry.opened(*connection);
   registry.writing(writing, false);
   registry.inRequest(request, false);
@@ -78,8 +77,10 @@ TEST(ConnectionRegistry, KeepsDescriptorsInReserveBelowTheLimit) {
 
 TEST(ConnectionRegistry, SweepClosesStalledRequestsAndWritesAndStopsWhenNoneIsLeft) {
   boost::asio::io_context context;
-  ConnectionRegistry registry(
-      context, 0, {.head = milliseconds(100), .write = milliseconds(300), .sweep = milliseconds(20)});
+  ConnectionRegistry registry(context, 0,
+                              {.head = milliseconds(100),
+                               .write = milliseconds(300),
+                               .sweep = milliseconds(20)});
   std::string shed;
   FakeConnection request("r", shed), writing("w", shed), idle("i", shed);
   for (FakeConnection* connection : {&request, &writing, &idle})

@@ -64,8 +64,7 @@ TEST_F(Session, PathsMatchExactlyAndOthersCloseWithNothingWritten) {
                              "/varuvezivuv/%69nfo", "http://127.0.0.1/varuvezivuv/info"}) {
     HttpSession fresh;
     std::string output;
-    const auto verdict =
-        fresh.receive("GET " + std::string(target) + " HTTP/1.1\r\n\r\n", output);
+    const auto verdict = fresh.receive("GET " + std::string(target) + " HTTP/1.1\r\n\r\n", output);
     EXPECT_EQ(verdict, HttpSession::Next::Close) << target;
     EXPECT_EQ(output, "") << target;
   }
@@ -109,7 +108,8 @@ TEST_F(Session, BodiesAreSkippedWithoutDesynchronising) {
   const std::string requests =
       "POST /varuvezivuv/info HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n"
       "5\r\nhello\r\n3;ext=1\r\nabc\r\n0\r\n\r\n"
-      "POST /varuvezivuv/info HTTP/1.1\r\n" + manyHeaders +
+      "POST /varuvezivuv/info HTTP/1.1\r\n" +
+      manyHeaders +
       "Content-Length: 43\r\n\r\nGET /varuvezivuv/nothing HTTP/1.1\r\n\r\nxxxxxx"
       "GET /varuvezivuv/fingerprint/getImage HTTP/1.1\r\n\r\n";
   EXPECT_EQ(exchange(requests, 5), NO_READER + NO_READER + NOT_READY);
@@ -247,20 +247,20 @@ TEST_F(Session, TheHeadLimitCountsBareLineFeedsAsSent) {
 // form.
 TEST_F(Session, HeadsAreAnsweredAlikeWholeOrInPieces) {
   std::vector<std::string> requests = {
-           std::string("HEAD /varuvezivuv/info HTTP/1.1\r\nHost: x\r\n\r\n"),
-           std::string("head /varuvezivuv/info HTTP/1.1\r\n\r\n"),
-           std::string("GET /varuvezivuv/info?\xc3\xa9 HTTP/1.0\r\nX:\r\nY:  v \xff \r\n\r\n"),
-           std::string("GET /varuvezivuv/info HTTP/1.2\r\n\r\n"),
-           std::string("GET /varuvezivuv/info HTTP/1.1 \r\n\r\n"),
-           std::string("GET  /varuvezivuv/info HTTP/1.1\r\n\r\n"),
-           std::string("GET /varuvezivuv/info HTTP/1.1\r\nX: a\r\n folded\r\n\r\n"),
-           std::string("GET /varuvezivuv/info HTTP/1.1\r\nX: a\rb\r\n\r\n"),
-           std::string("GET /varuvezivuv/info HTTP/1.1\r\nX : a\r\n\r\n"),
-           std::string("GET /varuvezivuv/info HTTP/1.1\r\n: a\r\n\r\n"),
-           std::string("GET /varuvezivuv/info HTTP/1.1\r\nconnection: a b\r\n\r\n"),
-           std::string("GET /varuvezivuv/info HTTP/1.1\r\nCONTENT-LENGTH: 2\r\n\r\nab"),
-           std::string("GET /varuvezivuv/info HTTP/1.1\r\nupgrade: x\r\n\r\n"),
-           std::string("GET /varuvezivuv/info HTTP/1.1\r\nSec-WebSocket-Key: k\r\n\r\n"),
+      std::string("HEAD /varuvezivuv/info HTTP/1.1\r\nHost: x\r\n\r\n"),
+      std::string("head /varuvezivuv/info HTTP/1.1\r\n\r\n"),
+      std::string("GET /varuvezivuv/info?\xc3\xa9 HTTP/1.0\r\nX:\r\nY:  v \xff \r\n\r\n"),
+      std::string("GET /varuvezivuv/info HTTP/1.2\r\n\r\n"),
+      std::string("GET /varuvezivuv/info HTTP/1.1 \r\n\r\n"),
+      std::string("GET  /varuvezivuv/info HTTP/1.1\r\n\r\n"),
+      std::string("GET /varuvezivuv/info HTTP/1.1\r\nX: a\r\n folded\r\n\r\n"),
+      std::string("GET /varuvezivuv/info HTTP/1.1\r\nX: a\rb\r\n\r\n"),
+      std::string("GET /varuvezivuv/info HTTP/1.1\r\nX : a\r\n\r\n"),
+      std::string("GET /varuvezivuv/info HTTP/1.1\r\n: a\r\n\r\n"),
+      std::string("GET /varuvezivuv/info HTTP/1.1\r\nconnection: a b\r\n\r\n"),
+      std::string("GET /varuvezivuv/info HTTP/1.1\r\nCONTENT-LENGTH: 2\r\n\r\nab"),
+      std::string("GET /varuvezivuv/info HTTP/1.1\r\nupgrade: x\r\n\r\n"),
+      std::string("GET /varuvezivuv/info HTTP/1.1\r\nSec-WebSocket-Key: k\r\n\r\n"),
   };
   // A byte that ends a target's or a value's run, at every place of the blocks a scan reads,
   // last or not.
@@ -332,10 +332,10 @@ TEST_F(Session, WebSocketMisuseIsAnsweredWithACloseStatusAndEndsTheConnection) {
     std::string frames;
     std::string reply;
   } cases[] = {
-      {std::string("\x80\x81\0\0\0\0x", 7), "\x03\xEA"},       // continuation first: 1002
-      {std::string("\x88\x82\0\0\0\0\x03\xED", 8), "\x03\xEA"}, // status 1005: 1002
+      {std::string("\x80\x81\0\0\0\0x", 7), "\x03\xEA"},            // continuation first: 1002
+      {std::string("\x88\x82\0\0\0\0\x03\xED", 8), "\x03\xEA"},     // status 1005: 1002
       {std::string("\x88\x83\0\0\0\0\x03\xE8\xFF", 9), "\x03\xEF"}, // reason not UTF-8: 1007
-      {std::string("\x81\x82\0\0\0\0\xC3\x28", 8), "\x03\xEF"}, // text not UTF-8: 1007
+      {std::string("\x81\x82\0\0\0\0\xC3\x28", 8), "\x03\xEF"},     // text not UTF-8: 1007
   };
   for (const auto& [frames, reply] : cases)
     for (const std::size_t pieceSize : {std::size_t{1}, frames.size()}) {

@@ -37,7 +37,8 @@ TEST(RequestHead, ControlCharactersOtherThanCrLfAreRejected) {
     EXPECT_EQ(scanRequestHead(request).result, HeadScan::Rejected) << int(control);
   }
   // Wherever it is in the head: the scan passes text several bytes at a time.
-  const std::string head = "GET /abcdefghijklmnopqrstuvwxyz HTTP/1.1\r\nHost: 127.0.0.1:22001\r\n\r\n";
+  const std::string head =
+      "GET /abcdefghijklmnopqrstuvwxyz HTTP/1.1\r\nHost: 127.0.0.1:22001\r\n\r\n";
   for (std::size_t at = 0; at + 4 < head.size(); ++at) {
     if (head[at] == '\r' || head[at] == '\n')
       continue;
@@ -68,12 +69,9 @@ TEST(RequestHead, AHeadOfExactlyTheLimitIsAcceptedOneMoreIsNot) {
 // pieces end: inside CR LF CR LF, between a lone LF and the next, just before a control byte.
 TEST(RequestHead, ScanningAsBytesArriveAgreesWithScanningTheWholeHead) {
   const std::string heads[] = {
-      "GET /a HTTP/1.1\r\nHost: x\r\n\r\nBODY",
-      "GET /a HTTP/1.0\nHost: x\n\nrest",
-      "GET /a HTTP/1.1\r\nA: b\n\r\n",
-      "GET /a HTTP/1.1\r\n\n",
-      "GET /a HTTP/1.1\r\nX: a\x01b\r\n\r\n",
-      "GET /a HTTP/1.1\r\nX: \r\r\n\r\n",
+      "GET /a HTTP/1.1\r\nHost: x\r\n\r\nBODY", "GET /a HTTP/1.0\nHost: x\n\nrest",
+      "GET /a HTTP/1.1\r\nA: b\n\r\n",          "GET /a HTTP/1.1\r\n\n",
+      "GET /a HTTP/1.1\r\nX: a\x01b\r\n\r\n",   "GET /a HTTP/1.1\r\nX: \r\r\n\r\n",
   };
   for (const std::string& whole : heads) {
     const HeadScan once = scanRequestHead(whole);

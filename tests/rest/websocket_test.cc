@@ -6,7 +6,7 @@ namespace rest {
 namespace {
 
 const std::string CLOSE_PROTOCOL_ERROR("\x88\x02\x03\xEA", 4); // status 1002
-const std::string CLOSE_INVALID_TEXT("\x88\x02\x03\xEF", 4);    // status 1007
+const std::string CLOSE_INVALID_TEXT("\x88\x02\x03\xEF", 4);   // status 1007
 
 // A close frame's payload: the status, big-endian, then the reason.
 std::string closePayload(std::uint16_t status, const std::string& reason = "") {
@@ -93,10 +93,10 @@ TEST(WebSocket, FramesThatBreakTheProtocolAreClosedWith1002) {
 
 TEST(WebSocket, TextThatIsNotUtf8IsClosedWith1007) {
   for (const std::string& frames :
-       {clientFrame(0x1, "\xFF"), clientFrame(0x1, "ok\xC0\xAF"),     // overlong '/'
+       {clientFrame(0x1, "\xFF"), clientFrame(0x1, "ok\xC0\xAF"),           // overlong '/'
         clientFrame(0x1, "\xE0\x9F\xBF"), clientFrame(0x1, "\xED\xA0\x80"), // surrogate
-        clientFrame(0x1, "\xF4\x90\x80\x80"), clientFrame(0x1, "\x80"),   // above U+10FFFF
-        clientFrame(0x1, "\xE2\x82"),                                   // cut at the end
+        clientFrame(0x1, "\xF4\x90\x80\x80"), clientFrame(0x1, "\x80"),     // above U+10FFFF
+        clientFrame(0x1, "\xE2\x82"),                                       // cut at the end
         clientFrame(0x1, "\xE2", 0x00) + clientFrame(0x0, "\x82") + clientFrame(0x0, ""),
         clientFrame(0x1, "\xE2", 0x00) + clientFrame(0x0, "\x41"),
         clientFrame(0x8, closePayload(1000, "\xFF")),

@@ -40,7 +40,8 @@ class SimulatedReader : public ::testing::Test {
   std::int32_t intParameter(void* device, int code, int* result = nullptr) {
     std::int32_t value = -1;
     unsigned int size = sizeof value;
-    const int r = ZKFPM_GetParameters(device, code, reinterpret_cast<unsigned char*>(&value), &size);
+    const int r =
+        ZKFPM_GetParameters(device, code, reinterpret_cast<unsigned char*>(&value), &size);
     if (result)
       *result = r;
     return value;
@@ -92,7 +93,8 @@ TEST_F(SimulatedReader, MatchScoresAboveZeroExactlyForTheSameFinger) {
   ASSERT_NE(cache, nullptr);
   auto make = [](std::uint32_t finger, std::uint32_t pressNumber) {
     std::vector<unsigned char> t(capturedTemplateLength(finger));
-    writeTemplate(CAPTURED_TEMPLATE, finger, pressNumber, t.data(), static_cast<std::uint32_t>(t.size()));
+    writeTemplate(CAPTURED_TEMPLATE, finger, pressNumber, t.data(),
+                  static_cast<std::uint32_t>(t.size()));
     return t;
   };
   auto a1 = make(1, 1), a2 = make(1, 2), b = make(2, 3);

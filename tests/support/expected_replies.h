@@ -32,8 +32,8 @@ inline const std::string SERIAL_REPLY = "{\"ret\":0, \"data\":{\"sn\":\"SIM-0000
 
 // A getImage body.
 inline std::string progressReply(int ret, int enrollIndex) {
-  return "{\"ret\":" + std::to_string(ret) + ", \"data\":{\"enroll_index\":" +
-         std::to_string(enrollIndex) + "}}";
+  return "{\"ret\":" + std::to_string(ret) +
+         ", \"data\":{\"enroll_index\":" + std::to_string(enrollIndex) + "}}";
 }
 
 // A getTemplate body handing over `text`; TEMPLATE_REPLY_START is all before the text.
