@@ -84,30 +84,31 @@ HttpSession::Pending HttpSession::pending() const {
     return Pending::Nothing;
   if (parser_)
     return Pending::Body;
-  return pending_.empty() ? Pending::Nothing : Pending::Head;
+  return pending_ ? Pending::Head : Pending::Nothing;
 }
 
 HttpSession::Next HttpSession::receive(std::string_view data, std::string& output) {
   if (closing_)
     return Next::Close;
-  const bool usePending = !pending_.empty();
+  const bool usePending = pending_ != nullptr;
   if (usePending)
-    pending_.append(data);
-  std::string_view input = usePending ? std::string_view(pending_) : data;
+    pending_->append(data);
+  std::string_view input = usePending ? std::string_view(*pending_) : data;
   const std::size_t received = input.size();
 
   const Next next = consume(input, output);
   // What is left is always the tail of what came in.
   if (next == Next::Read && input.size() <= MAX_PENDING_INPUT) {
-    if (usePending)
-      pending_.erase(0, received - input.size());
-    else if (!input.empty())
-      pending_.assign(input);
+    if (input.empty())
+      pending_.reset();
+    else if (usePending)
+      pending_->erase(0, received - input.size());
+    else
+      pending_ = std::make_unique<std::string>(input);
     return Next::Read;
   }
   closing_ = true;
-  pending_.clear();
-  pending_.shrink_to_fit();
+  pending_.reset();
   return Next::Close;
 }
 

@@ -75,7 +75,8 @@ class HttpSession {
   Step finishRequest(const RequestParser& request, std::string& output);
 
   // Kept small: an idle keep-alive connection holds one of these and nothing else.
-  std::string pending_;                          // received bytes not yet consumed
+  // Received bytes not yet consumed, only while there are any: an idle connection keeps none.
+  std::unique_ptr<std::string> pending_;
   std::unique_ptr<RequestParser> parser_;        // a request whose body goes on in a later read
   std::unique_ptr<WebSocketFrameReader> frames_; // after a WebSocket handshake
   RequestHeadScanner headScanner_;               // the head being received, until it is complete
