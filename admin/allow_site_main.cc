@@ -4,7 +4,6 @@
 #include "admin/browser_policy.h"
 
 #include <iostream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -21,40 +20,14 @@ constexpr const char* kUsage =
     "An ORIGIN is https://host or https://host:port; an argument may hold several, separated by\n"
     "spaces. --root DIR works on the system under DIR instead of /.\n";
 
-// The words of every argument: a quoted list ("https://a https://b") is one argument.
-std::vector<std::string> words(const std::vector<std::string>& arguments) {
-  std::vector<std::string> all;
-  for (const auto& argument : arguments) {
-    std::istringstream in(argument);
-    for (std::string word; in >> word;)
-      all.push_back(word);
-  }
-  return all;
-}
-
 // The origins of `texts`, or nothing after saying on standard error why one is refused.
 std::optional<std::vector<admin::Origin>> originsOf(const std::vector<std::string>& texts) {
-  std::vector<admin::Origin> origins;
-  bool refused = false;
-  for (const auto& text : words(texts)) {
-    auto check = admin::checkOrigin(text);
-    if (check.origin) {
-      origins.push_back(*check.origin);
-    } else {
-      std::cerr << "tobran-quorvel-allow-site: refused: " << check.refusal << "\n";
-      refused = true;
-    }
-  }
-  if (refused)
+  admin::OriginList list = admin::checkOrigins(texts);
+  for (const auto& refusal : list.refusals)
+    std::cerr << "tobran-quorvel-allow-site: refused: " << refusal << "\n";
+  if (!list.refusals.empty())
     return std::nullopt;
-  return origins;
-}
-
-std::string joined(const std::vector<admin::Origin>& origins) {
-  std::string text;
-  for (const auto& origin : origins)
-    text += (text.empty() ? "" : " ") + origin.text;
-  return text;
+  return std::move(list.origins);
 }
 
 int list(const std::string& root) {
@@ -119,11 +92,11 @@ int main(int argc, char** argv) {
       return 1;
     if (removing) {
       admin::removeOrigins(*origins, root);
-      std::cout << "removed: " << joined(*origins) << "\n";
+      std::cout << "removed: " << admin::joinedOrigins(*origins) << "\n";
       return 0;
     }
     admin::allowOrigins(*origins, root);
-    std::cout << "pre-approved: " << joined(*origins) << "\n";
+    std::cout << "pre-approved: " << admin::joinedOrigins(*origins) << "\n";
     return overriddenElsewhere(*origins, root) ? 1 : 0;
   } catch (const admin::PolicyError& failure) {
     std::cerr << "tobran-quorvel-allow-site: " << failure.what()

@@ -345,4 +345,26 @@ std::vector<BrowserApproval> allApprovals(const std::filesystem::path& root) {
   return approvals;
 }
 
+OriginList checkOrigins(const std::vector<std::string>& texts) {
+  OriginList list;
+  for (const auto& text : texts) {
+    std::istringstream in(text);
+    for (std::string word; in >> word;) {
+      OriginCheck check = checkOrigin(word);
+      if (check.origin)
+        list.origins.push_back(*std::move(check.origin));
+      else
+        list.refusals.push_back(std::move(check.refusal));
+    }
+  }
+  return list;
+}
+
+std::string joinedOrigins(const std::vector<Origin>& origins) {
+  std::string text;
+  for (const auto& origin : origins)
+    text.append(text.empty() ? "" : " ").append(origin.text);
+  return text;
+}
+
 } // namespace admin

@@ -88,6 +88,15 @@ struct OriginCheck {
   std::string refusal; // set when origin is not
 };
 OriginCheck checkOrigin(std::string_view text);
+// Every origin among the words of `texts` (each may hold several, separated by white space: an
+// MSI property or a quoted argument), and the refusal of each word that is not one.
+struct OriginList {
+  std::vector<Origin> origins;
+  std::vector<std::string> refusals;
+};
+OriginList checkOrigins(const std::vector<std::string>& texts);
+// The origins' texts, separated by single spaces.
+std::string joinedOrigins(const std::vector<Origin>& origins);
 
 // Whether a Chromium-family URL pattern ("https://app.example.com", "[*.]example.com",
 // "app.example.com", "*", with an optional port and path) or a Firefox SkipDomains entry

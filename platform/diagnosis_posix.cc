@@ -9,6 +9,7 @@
 #include <pwd.h>
 #include <unistd.h>
 
+#include <cstddef>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -100,12 +101,40 @@ std::optional<ListeningProcess> findListener(std::uint16_t port) {
 
 std::string currentUserName() { return userName(getuid()); }
 
+// libzkfp.so from the folders the loader searches for this program (its RUNPATH, the library
+// path, the system's folders), in that order.
+void* openFromProgramSearchPath() {
+  void* program = dlopen(nullptr, RTLD_NOW);
+  Dl_serinfo size{};
+  if (program == nullptr || dlinfo(program, RTLD_DI_SERINFOSIZE, &size) != 0)
+    return nullptr;
+  std::vector<std::max_align_t> storage(size.dls_size / sizeof(std::max_align_t) + 1);
+  auto* info = reinterpret_cast<Dl_serinfo*>(storage.data());
+  *info = size;
+  if (dlinfo(program, RTLD_DI_SERINFOSIZE, info) != 0 ||
+      dlinfo(program, RTLD_DI_SERINFO, info) != 0)
+    return nullptr;
+  for (unsigned i = 0; i < info->dls_cnt; ++i) {
+    const std::string file = std::string(info->dls_serpath[i].dls_name) + "/libzkfp.so";
+    if (void* handle = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL))
+      return handle;
+  }
+  return nullptr;
+}
+
 LoadedLibrary loadReaderLibrary() {
   LoadedLibrary library;
   library.handle = dlopen("libzkfp.so", RTLD_NOW | RTLD_LOCAL);
+  std::string error;
   if (library.handle == nullptr) {
-    const char* error = dlerror();
-    library.error = error != nullptr ? error : "not found";
+    const char* reason = dlerror();
+    error = reason != nullptr ? reason : "not found";
+    // A sanitizer's runtime makes the call on the program's behalf, and the loader then searches
+    // the runtime's folders rather than this program's: the program's own are searched here.
+    library.handle = openFromProgramSearchPath();
+  }
+  if (library.handle == nullptr) {
+    library.error = error;
     return library;
   }
   link_map* map = nullptr;

@@ -152,25 +152,11 @@ int readerRemove() {
 }
 
 std::vector<admin::Origin> originsIn(const std::string& text, bool& refused) {
-  std::vector<admin::Origin> origins;
-  std::istringstream in(text);
-  for (std::string word; in >> word;) {
-    auto check = admin::checkOrigin(word);
-    if (check.origin) {
-      origins.push_back(*check.origin);
-    } else {
-      std::cerr << "ALLOWED_ORIGINS: refused: " << check.refusal << "\n";
-      refused = true;
-    }
-  }
-  return origins;
-}
-
-std::string joined(const std::vector<admin::Origin>& origins) {
-  std::string text;
-  for (const auto& origin : origins)
-    text += (text.empty() ? "" : " ") + origin.text;
-  return text;
+  admin::OriginList list = admin::checkOrigins({text});
+  for (const auto& refusal : list.refusals)
+    std::cerr << "ALLOWED_ORIGINS: refused: " << refusal << "\n";
+  refused = refused || !list.refusals.empty();
+  return std::move(list.origins);
 }
 
 void keep(const std::vector<admin::Origin>& origins) {
@@ -183,7 +169,7 @@ void keep(const std::vector<admin::Origin>& origins) {
   if (origins.empty()) {
     RegDeleteValueW(key, name.c_str());
   } else {
-    std::wstring data = wide(joined(origins));
+    std::wstring data = wide(admin::joinedOrigins(origins));
     RegSetValueExW(key, name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(data.c_str()),
                    static_cast<DWORD>((data.size() + 1) * sizeof(wchar_t)));
   }
@@ -209,7 +195,7 @@ int sitesSet(const std::string& given, const std::string& kept) {
   admin::removeOriginsFromRegistry(dropped);
   admin::allowOriginsInRegistry(wanted);
   keep(wanted);
-  std::cout << "pre-approved: " << (wanted.empty() ? "none" : joined(wanted)) << "\n";
+  std::cout << "pre-approved: " << (wanted.empty() ? "none" : admin::joinedOrigins(wanted)) << "\n";
   return 0;
 }
 

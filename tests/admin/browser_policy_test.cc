@@ -32,6 +32,13 @@ TEST(Origins, AnythingButAnHttpsOriginIsRefusedWithTheReason) {
   EXPECT_NE(checkOrigin("https://example.com:0").refusal.find("port"), std::string::npos);
   EXPECT_NE(checkOrigin("https://exa mple.com").refusal.find("host"), std::string::npos);
   EXPECT_FALSE(checkOrigin("https://").origin);
+
+  // A list, as an MSI property or a quoted argument gives it: every word checked.
+  const OriginList list =
+      checkOrigins({"https://a.example  http://b.example", "https://C.example"});
+  EXPECT_EQ(joinedOrigins(list.origins), "https://a.example https://c.example");
+  ASSERT_EQ(list.refusals.size(), 1u);
+  EXPECT_NE(list.refusals[0].find("http://b.example"), std::string::npos);
 }
 
 TEST(Patterns, ChromiumPatternsCoverAsTheBrowserReadsThem) {
