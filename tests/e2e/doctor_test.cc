@@ -119,22 +119,8 @@ TEST_F(Doctor, NoServiceIsNotRunningAndTheReaderIsOpenedAndClosedByTheDoctor) {
 
 TEST_F(Doctor, PortHeldByAnotherProgramNamesIt) {
   service.kill();
-  const int holder = socket(AF_INET, SOCK_STREAM, 0);
+  const int holder = listenOnServicePort();
   ASSERT_GE(holder, 0);
-  const int on = 1;
-  setsockopt(holder, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(SERVICE_PORT);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  // Under Wine the port of the ended service is let go once the wineserver notices the end.
-  const auto deadline = std::chrono::steady_clock::now() + scaled(milliseconds(5000));
-  int bound = -1;
-  while ((bound = bind(holder, reinterpret_cast<sockaddr*>(&address), sizeof address)) != 0 &&
-         std::chrono::steady_clock::now() < deadline)
-    std::this_thread::sleep_for(milliseconds(20));
-  ASSERT_EQ(bound, 0);
-  ASSERT_EQ(listen(holder, 4), 0);
 
   const DoctorRun run = runDoctor();
   close(holder);

@@ -5,6 +5,11 @@
 
 #include <thread>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 namespace e2e {
 
 void ServiceTest::SetUp() {
@@ -46,6 +51,32 @@ std::string copyServiceInto(const std::filesystem::path& folder) {
   for (const fs::path& file : {binary, binary.parent_path() / "libzkfp.so"})
     fs::copy_file(file, folder / file.filename(), fs::copy_options::overwrite_existing, error);
   return (folder / binary.filename()).string();
+}
+
+int listenOnServicePort() {
+  const int holder = socket(AF_INET, SOCK_STREAM, 0);
+  if (holder < 0)
+    return -1;
+  // Reusable, so that connections of earlier tests left in TIME_WAIT do not stop the bind.
+  const int on = 1;
+  setsockopt(holder, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(SERVICE_PORT);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const auto deadline = std::chrono::steady_clock::now() + scaled(std::chrono::milliseconds(5000));
+  while (bind(holder, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    if (errno != EADDRINUSE || std::chrono::steady_clock::now() >= deadline) {
+      close(holder);
+      return -1;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  if (listen(holder, 4) != 0) {
+    close(holder);
+    return -1;
+  }
+  return holder;
 }
 
 std::string ServiceTest::waitForImage(const std::string& body) {

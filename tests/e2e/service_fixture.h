@@ -37,6 +37,11 @@ class ServiceTest : public ::testing::Test {
 // build may sit in a private folder (a checkout under /root or a 0700 home); the copy's path.
 std::string copyServiceInto(const std::filesystem::path& folder);
 
+// A socket of this process listening on 127.0.0.1, port 22001, or -1. The service of an earlier
+// test may hold the port a moment after its process has ended (under Wine the wineserver closes
+// a dead process's sockets only once it notices the end), so the bind is tried for a while.
+int listenOnServicePort();
+
 using testing_support::BEGIN_CAPTURE_PATH;
 using testing_support::framed;
 using testing_support::GET_IMAGE_PATH;

@@ -42,24 +42,8 @@ TEST_F(ServiceStartup, SecondCopyExitsZeroAndTheFirstKeepsAnswering) {
 }
 
 TEST(ServiceStartupPortHeld, AnotherSocketOnThePortGivesTheErrorLineAndExitOne) {
-  const int holder = socket(AF_INET, SOCK_STREAM, 0);
-  ASSERT_GE(holder, 0);
-  // Reusable, so that connections of earlier tests left in TIME_WAIT do not stop the bind.
-  const int on = 1;
-  setsockopt(holder, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(SERVICE_PORT);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  // The service of an earlier test may hold the port a moment after its process has ended:
-  // under Wine the wineserver closes a dead process's sockets only once it notices the end.
-  const auto deadline = std::chrono::steady_clock::now() + scaled(milliseconds(5000));
-  int bound = -1;
-  while ((bound = bind(holder, reinterpret_cast<sockaddr*>(&address), sizeof address)) != 0 &&
-         errno == EADDRINUSE && std::chrono::steady_clock::now() < deadline)
-    std::this_thread::sleep_for(milliseconds(20));
-  ASSERT_EQ(bound, 0) << std::strerror(errno);
-  ASSERT_EQ(listen(holder, 1), 0);
+  const int holder = listenOnServicePort();
+  ASSERT_GE(holder, 0) << std::strerror(errno);
 
   ServiceProcess service;
   ASSERT_TRUE(service.start());
