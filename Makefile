@@ -197,7 +197,6 @@ windows-msi: windows
 	  -D PRODUCT_CODE=$(call windows_cache,TOBRAN_MSI_PRODUCT_CODE) \
 	  -D UPGRADE_CODE=$(call windows_cache,TOBRAN_MSI_UPGRADE_CODE) \
 	  -D BUILD_DIR=../../build-windows \
-	  -D DOCTOR=$(if $(wildcard build-windows/tobran-quorvel-doctor.exe),1,0) \
 	  -o $(CURDIR)/$(WINDOWS_MSI) tobran-quorvel.wxs
 	@echo "Built $(WINDOWS_MSI)"
 

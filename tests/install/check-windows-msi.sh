@@ -65,7 +65,6 @@ older_code=$(cmake -P "$work/product-code.cmake" 2>&1)
 older_msi=$work/Tobran-Quorvel-$older_version.msi
 (cd "$root/packaging/windows" && wixl -a x64 -D VERSION=$older_version -D PRODUCT_CODE="$older_code" \
   -D UPGRADE_CODE="$upgrade_code" -D BUILD_DIR="$(realpath --relative-to=. "$windows_build")" \
-  -D DOCTOR="$([[ -f $windows_build/tobran-quorvel-doctor.exe ]] && echo 1 || echo 0)" \
   -o "$older_msi" tobran-quorvel.wxs) || { fail "wixl could not build version $older_version"; finish; }
 
 # --- install an older version with sites --------------------------------------------------------
@@ -120,8 +119,8 @@ msiexec_ok() {
 
 msiexec_ok "older version" install-old /i "$(winepath -w "$older_msi")" ALLOWED_ORIGINS="$SITES"
 (cd "$dir" 2>/dev/null && find . -type f | sed 's|^\./||' | sort) > "$work/installed.txt" || true
-expected_files="Tobran-Quorvel.exe copyright.txt libzkfp.dll reader-sim.exe simulated/libzkfp.dll tobran-quorvel-installer-actions.exe"
-[[ -f $windows_build/tobran-quorvel-doctor.exe ]] && expected_files+=" tobran-quorvel-doctor.exe"
+expected_files="Tobran-Quorvel.exe copyright.txt libzkfp.dll reader-sim.exe simulated/libzkfp.dll"
+expected_files+=" tobran-quorvel-doctor.exe tobran-quorvel-installer-actions.exe"
 [[ $(tr '\n' ' ' < "$work/installed.txt") == "$(tr ' ' '\n' <<< "$expected_files" | sort | tr '\n' ' ')" ]] &&
   pass "installed in $dir_windows: $(tr '\n' ' ' < "$work/installed.txt")" ||
   fail "files in $dir_windows: $(tr '\n' ' ' < "$work/installed.txt")"
