@@ -30,6 +30,9 @@ command -v debootstrap >/dev/null || { echo "run-in-fresh-root.sh: debootstrap i
 root=${TOBRAN_FRESH_ROOT:-$(mktemp -d "/var/tmp/tobran-$suite.XXXXXX")}
 mkdir -p "$root"
 root=$(cd "$root" && pwd)
+# A system's / is open to every user (mktemp makes the folder 0700): the tests start copies of
+# the service as another user, who must reach the files under it.
+chmod 0755 "$root"
 mounted=()
 cleanup() {
   local status=$? i
