@@ -21,9 +21,10 @@ int runService(const rest::StallTimeouts& timeouts) {
   // The default limit (1,024 on most systems) would let one host hold every descriptor.
   const std::size_t descriptorLimit = platform::raiseDescriptorLimit();
 
-  // Everything happens on this thread: one io_context, run here and nowhere else (the hint
-  // tells Asio so).
-  boost::asio::io_context eventLoop(1);
+  // Everything happens on this thread: one io_context, run here and nowhere else, and no other
+  // thread posts to it or touches a socket. The hint tells Asio so, and it then takes no locks
+  // in its scheduler or reactor: about 200 of a polled request's 2,800 instructions went to them.
+  boost::asio::io_context eventLoop(BOOST_ASIO_CONCURRENCY_HINT_UNSAFE);
   const auto listener =
       rest::Listener::start(eventLoop, static_cast<std::uint16_t>(std::atoi(SERVICE_PORT)),
                             descriptorLimit, timeouts);
