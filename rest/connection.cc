@@ -49,18 +49,8 @@ void Connection::doRead() {
     }
     if (error) // the client closed or the connection failed: nothing is left to answer
       return;
-
-    replyBuffer.clear();
-    if (session_.receive({readBuffer.data(), received}, replyBuffer) == HttpSession::Next::Close)
-      closeWhenWritten_ = true;
-    // Replies written at once count against this turn, so that a client that keeps sending
-    // and reading never holds the event loop beyond its turn.
-    if (!writeOutput(replyBuffer))
+    if (!takeInput({readBuffer.data(), received}))
       return;
-    if (closeWhenWritten_) {
-      doLingeringClose();
-      return;
-    }
     // Less than the buffer holds: nothing more had arrived, so a read now would most likely
     // find nothing; a wait reports at once what did arrive meanwhile.
     if (received < readBuffer.size()) {
@@ -71,8 +61,32 @@ void Connection::doRead() {
   asio::post(socket_.get_executor(), [self = shared_from_this()] { self->doRead(); });
 }
 
+bool Connection::takeInput(std::string_view data) {
+  replyBuffer.clear();
+  if (session_.receive(data, replyBuffer) == HttpSession::Next::Close)
+    closeWhenWritten_ = true;
+  // Replies written at once count against the reader's turn, so that a client that keeps
+  // sending and reading never holds the event loop beyond it.
+  if (!writeOutput(replyBuffer))
+    return false;
+  if (closeWhenWritten_) {
+    doLingeringClose();
+    return false;
+  }
+  return true;
+}
+
 void Connection::waitToRead() {
   fileWhileReading();
+  if (!ownReadBuffer_ && session_.requests() > 1)
+    ownReadBuffer_ = std::make_unique_for_overwrite<std::array<char, OWN_READ_BUFFER_SIZE>>();
+  if (ownReadBuffer_) {
+    socket_.async_read_some(asio::buffer(*ownReadBuffer_),
+                            [self = shared_from_this()](const error_code& error, std::size_t size) {
+                              self->onReceived(error, size);
+                            });
+    return;
+  }
   socket_.async_wait(Socket::wait_read, [self = shared_from_this()](const error_code& error) {
     self->onReadable(error);
   });
@@ -95,6 +109,16 @@ void Connection::fileWhileReading() {
 void Connection::onReadable(const error_code& error) {
   if (!error)
     doRead();
+}
+
+void Connection::onReceived(const error_code& error, std::size_t received) {
+  if (error || !takeInput({ownReadBuffer_->data(), received}))
+    return;
+  // A full buffer may have left more behind, which the shared buffer takes.
+  if (received == ownReadBuffer_->size())
+    doRead();
+  else
+    waitToRead();
 }
 
 bool Connection::writeOutput(std::string& output) {

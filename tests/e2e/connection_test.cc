@@ -49,6 +49,11 @@ TEST_F(Connection, PipelinedRequestsAreAnsweredInOrder) {
   client.send(INFO + "GET /varuvezivuv/fingerprint/getImage HTTP/1.1\r\n\r\n" +
               "GET /varuvezivuv/fingerprint/cancelCapture HTTP/1.1\r\n\r\n" + INFO);
   EXPECT_EQ(readReplies(expected.size()), expected);
+  // Now that the client has come back, more than a returning client's first read takes: a
+  // long head, then two more.
+  client.send("GET /varuvezivuv/info HTTP/1.1\r\nX-Pad: " + std::string(6000, 'p') + "\r\n\r\n" +
+              INFO + INFO);
+  EXPECT_EQ(readReplies(3 * noReader.size()), noReader + noReader + noReader);
 }
 
 TEST_F(Connection, HttpOneZeroAndConnectionCloseKeepTheConnectionOpen) {
