@@ -8,8 +8,9 @@
 // second request a connection waits for the socket to become readable and then reads without
 // blocking into one buffer all connections share, so that a connection that asks once and then
 // stays open, as a browser's spare ones do, holds no buffer. From its second request on it
-// keeps a read buffer of its own and waits by reading into it, which Asio does without
-// re-arming the socket: a page that polls pays one system call less per request.
+// keeps a read buffer of its own and waits by reading into it: Asio tries the read at once and
+// otherwise leaves the socket as it is armed, where every wait would re-arm it with an
+// epoll_ctl, which costs a page that polls far more.
 //
 // Whenever it waits for the client it files itself with the registry (new, idle, in a request,
 // or writing), which may close it: when it stalls, or to make room when descriptors run short.
