@@ -54,6 +54,11 @@ TEST_F(Connection, PipelinedRequestsAreAnsweredInOrder) {
   client.send("GET /varuvezivuv/info HTTP/1.1\r\nX-Pad: " + std::string(6000, 'p') + "\r\n\r\n" +
               INFO + INFO);
   EXPECT_EQ(readReplies(3 * noReader.size()), noReader + noReader + noReader);
+  // And an unknown path still ends it, after the replies before it.
+  client.send(INFO + "GET /varuvezivuv/nothing HTTP/1.1\r\n\r\n" + INFO);
+  EXPECT_EQ(readReplies(noReader.size()), noReader);
+  EXPECT_EQ(client.readFor(scaled(milliseconds(1000))), "");
+  EXPECT_TRUE(client.peerClosed());
 }
 
 TEST_F(Connection, HttpOneZeroAndConnectionCloseKeepTheConnectionOpen) {
