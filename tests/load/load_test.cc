@@ -295,7 +295,10 @@ TEST_F(Load, OneHostHoldingMoreIdleConnectionsThanTheServiceHasDescriptorsLocksN
   constexpr rlim_t SERVICE_DESCRIPTORS = 1024;
   startService(SERVICE_DESCRIPTORS);
   // Connections that never send a byte, more than the service can hold: it closes the ones
-  // idle longest to make room for the next.
+  // idle longest to make room for the next. Each has the second's grace a browser's connection
+  // gets to send its head, so a fresh client arriving just after them waits up to that second,
+  // and then for the queue before it to be worked through; a client locked out gets no answer.
+  constexpr milliseconds GRACE(1000);
   ClientSwarm idle;
   ASSERT_TRUE(idle.open(1100, SERVICE_PORT));
   FreshClient fresh(NO_READER);
@@ -304,7 +307,7 @@ TEST_F(Load, OneHostHoldingMoreIdleConnectionsThanTheServiceHasDescriptorsLocksN
   RecordProperty("fresh_slowest_ms", static_cast<int>(fresh.slowest().count()));
   EXPECT_GT(fresh.answers(), 20);
   EXPECT_EQ(fresh.wrong(), 0);
-  EXPECT_LT(fresh.slowest(), milliseconds(1000));
+  EXPECT_LT(fresh.slowest(), GRACE + scaled(milliseconds(500)));
   EXPECT_LE(openDescriptors(service.pid()), static_cast<long>(SERVICE_DESCRIPTORS));
   idle.closeAll();
 
