@@ -100,8 +100,8 @@ void Connection::fileWhileReading() {
       registry_.idle(*this);
   } else {
     // A head is timed from its start, a body from its last progress.
-    registry_.inRequest(*this, pending == HttpSession::Pending::Body ||
-                                   session_.requests() != requestsFiled_);
+    registry_.inRequest(*this, session_.requests() != requestsFiled_,
+                        pending == HttpSession::Pending::Body);
   }
   requestsFiled_ = session_.requests();
 }

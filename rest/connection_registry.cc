@@ -35,11 +35,15 @@ void ConnectionRegistry::idle(TrackedConnection& connection) {
   file(connection, Activity::Idle, idle_);
 }
 
-void ConnectionRegistry::inRequest(TrackedConnection& connection, bool restarted) {
-  if (connection.activity_ == Activity::Request && !restarted)
-    return; // still the same wait
-  connection.since_ = Clock::now();
-  file(connection, Activity::Request, requests_);
+void ConnectionRegistry::inRequest(TrackedConnection& connection, bool began, bool progressed) {
+  const auto now = Clock::now();
+  if (connection.activity_ != Activity::Request || began) {
+    connection.since_ = now;
+    connection.progressed_ = now;
+    file(connection, Activity::Request, requests_);
+  } else if (progressed) {
+    connection.progressed_ = now; // in its place: the list is in the order requests began
+  }
   startSweep();
 }
 
@@ -129,8 +133,12 @@ void ConnectionRegistry::startSweep() {
 
 void ConnectionRegistry::sweep() {
   const auto now = Clock::now();
-  while (!requests_.empty() && now - requests_.front().since_ >= timeouts_.head)
-    shed(requests_.front());
+  // A body that progresses keeps its place, so a stalled request may be behind it.
+  for (auto it = requests_.begin(); it != requests_.end();) {
+    TrackedConnection& connection = *it++;
+    if (now - connection.progressed_ >= timeouts_.head)
+      shed(connection);
+  }
   while (!writes_.empty() && now - writes_.front().since_ >= timeouts_.write)
     shed(writes_.front());
   // Nothing in either list: the timer stays off until something may stall again.

@@ -3,7 +3,7 @@
 //  - new: accepted, and no request of it finished yet, oldest first;
 //  - idle: served, no request in progress and nothing left to write, longest idle first
 //    (connections letting go after their last reply go first of all);
-//  - in a request: a head or body partly received, the one waiting longest first;
+//  - in a request: a head or body partly received, the one whose request began first;
 //  - writing: a reply the client does not take, the one whose write last progressed longest
 //    ago first.
 // Filing is a couple of pointer moves and needs no system call. One sweep timer runs only
@@ -11,8 +11,8 @@
 // head timeout, a body that made no progress for as long, and a reply that made no progress
 // within the write timeout. An idle or new connection is never closed by time, only to make
 // room (shedOne) when descriptors run short; and a new connection, or a request, only once it
-// has had the grace to send its head: a fresh client is never made room for with another
-// fresh client.
+// has had the grace to send its head, counted from its start: a fresh client is never made
+// room for with another fresh client, and a body that keeps trickling in does not renew it.
 //
 // Event-loop thread only. The registry must outlive every connection filed in it.
 #pragma once
@@ -59,7 +59,12 @@ class TrackedConnection : public boost::intrusive::list_base_hook<
   // Closes the socket at once; the registry has already forgotten the connection.
   virtual void shed() = 0;
 
-  std::chrono::steady_clock::time_point since_; // New, Request, Writing: when the wait began
+  // New: when accepted. Request: when the request began. Writing: when the write last
+  // progressed.
+  std::chrono::steady_clock::time_point since_;
+  // Request: when its head began or its body last progressed, which the head timeout counts
+  // from.
+  std::chrono::steady_clock::time_point progressed_;
   enum class Activity : std::uint8_t { Unfiled, New, Idle, Request, Writing, Closing, Closed };
   Activity activity_ = Activity::Unfiled;
 };
@@ -78,10 +83,10 @@ class ConnectionRegistry {
   // A connection newly accepted: filed as new until its first request is answered.
   void opened(TrackedConnection& connection);
   // Waiting for the client to send: idle (served, nothing begun), or in a request.
-  // `restarted`: a new head began, or a body made progress, since the connection was last
-  // filed in a request.
+  // `began`: the request is another than when the connection was last filed in one;
+  // `progressed`: its body made progress since.
   void idle(TrackedConnection& connection);
-  void inRequest(TrackedConnection& connection, bool restarted);
+  void inRequest(TrackedConnection& connection, bool began, bool progressed);
   // Waiting for the client to read a reply; `progressed`: some of it was taken just now.
   void writing(TrackedConnection& connection, bool progressed);
   // Letting go after its last reply: the first to be shed.

@@ -30,7 +30,7 @@ TEST(ConnectionRegistry, ShedsThoseLettingGoThenLongestIdleThenOldestRequestThen
   for (FakeConnection* connection : {&writing, &request, &fresh, &idle1, &idle2, &idle3, &closing})
     registry.opened(*connection);
   registry.writing(writing, false);
-  registry.inRequest(request, false);
+  registry.inRequest(request, false, false);
   for (FakeConnection* connection : {&idle2, &idle3, &idle1, &closing})
     registry.idle(*connection);
   registry.closing(closing);
@@ -51,13 +51,36 @@ TEST(ConnectionRegistry, NothingIsShedWithinItsGrace) {
   std::string shed;
   FakeConnection request("r", shed), fresh("n", shed);
   registry.opened(request);
-  registry.inRequest(request, false);
+  registry.inRequest(request, false, false);
   registry.opened(fresh);
   EXPECT_FALSE(registry.canShed());
   ASSERT_TRUE(registry.nextToShed());
   std::this_thread::sleep_until(*registry.nextToShed());
   EXPECT_TRUE(registry.shedOne());
   EXPECT_EQ(shed, "r");
+}
+
+// A body that keeps trickling in is never stalled, but it neither renews its request's grace
+// nor hides a stalled request filed after it from the sweep.
+TEST(ConnectionRegistry, ATricklingBodyKeepsNeitherItsGraceNorItsPlace) {
+  boost::asio::io_context context;
+  ConnectionRegistry registry(context, 0,
+                              {.head = milliseconds(600),
+                               .sweep = milliseconds(20),
+                               .grace = milliseconds(200)});
+  std::string shed;
+  FakeConnection body("b", shed), stalled("s", shed);
+  for (FakeConnection* connection : {&body, &stalled}) {
+    registry.opened(*connection);
+    registry.inRequest(*connection, false, false);
+  }
+  for (int i = 0; i < 8; ++i) {
+    context.run_for(milliseconds(100));
+    registry.inRequest(body, false, true);
+  }
+  EXPECT_EQ(shed, "s");
+  EXPECT_TRUE(registry.shedOne());
+  EXPECT_EQ(shed, "sb");
 }
 
 TEST(ConnectionRegistry, KeepsDescriptorsInReserveBelowTheLimit) {
@@ -85,7 +108,7 @@ TEST(ConnectionRegistry, SweepClosesStalledRequestsAndWritesAndStopsWhenNoneIsLe
   FakeConnection request("r", shed), writing("w", shed), idle("i", shed);
   for (FakeConnection* connection : {&request, &writing, &idle})
     registry.opened(*connection);
-  registry.inRequest(request, false);
+  registry.inRequest(request, false, false);
   registry.writing(writing, false);
   context.run_for(milliseconds(200));
   EXPECT_EQ(shed, "r");
