@@ -64,10 +64,18 @@ Listener::Listener(asio::io_context& context, Acceptor acceptor, std::size_t des
 
 void Listener::doAccept() {
   // Full, a new connection makes room by closing another; with none that may be closed yet,
-  // the next client waits in the listen queue.
-  if (connections_.full() && !connections_.canShed()) {
-    retryLater();
-    return;
+  // the next client waits in the listen queue, or here if it was accepted meanwhile.
+  for (;;) {
+    if (connections_.full() && !connections_.canShed()) {
+      retryLater();
+      return;
+    }
+    if (!held_)
+      break;
+    if (connections_.full())
+      connections_.shedOne();
+    std::make_shared<Connection>(std::move(*held_), connections_)->run();
+    held_.reset();
   }
   acceptor_.async_accept([self = shared_from_this()](const error_code& error, Socket socket) {
     self->onAccept(error, std::move(socket));
@@ -78,9 +86,7 @@ void Listener::onAccept(const error_code& error, Socket socket) {
   if (error == asio::error::operation_aborted)
     return;
   if (!error) {
-    if (connections_.full())
-      connections_.shedOne();
-    std::make_shared<Connection>(std::move(socket), connections_)->run();
+    held_.emplace(std::move(socket)); // admitted by doAccept once there is room for it
   } else if (isResourceShortage(error) && !connections_.shedOne()) {
     retryLater();
     return;

@@ -16,6 +16,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 
 namespace rest {
 
@@ -50,6 +51,11 @@ class Listener final : public std::enable_shared_from_this<Listener> {
 
   Acceptor acceptor_;
   ConnectionRegistry connections_;
+  // A client accepted when room had run out again while the accept waited (the connection
+  // that could have been closed became busy): it waits here, unread, until there is room, so
+  // that connections never take the descriptors kept in reserve. One at most, as nothing more
+  // is accepted meanwhile.
+  std::optional<Socket> held_;
   // Out of room with no connection to close, an accept would fail or take a descriptor kept in
   // reserve: it waits instead, until a grace ends or at most a moment.
   boost::asio::steady_timer retryTimer_;
