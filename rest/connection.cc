@@ -112,7 +112,9 @@ void Connection::onReadable(const error_code& error) {
 }
 
 void Connection::onReceived(const error_code& error, std::size_t received) {
-  if (error || !takeInput({ownReadBuffer_->data(), received}))
+  // A read done before the connection was shed still completes without an error; its request
+  // is not answered, as its reply could not be sent (getTemplate's template would be lost).
+  if (error || !socket_.is_open() || !takeInput({ownReadBuffer_->data(), received}))
     return;
   // A full buffer may have left more behind, which the shared buffer takes.
   if (received == ownReadBuffer_->size())
