@@ -67,7 +67,8 @@ bool Connection::takeInput(std::string_view data) {
     closeWhenWritten_ = true;
   // Replies written at once count against the reader's turn, so that a client that keeps
   // sending and reading never holds the event loop beyond it.
-  if (!writeOutput(replyBuffer))
+  std::size_t sent = 0;
+  if (!writeOutput(replyBuffer, sent))
     return false;
   if (closeWhenWritten_) {
     doLingeringClose();
@@ -123,29 +124,26 @@ void Connection::onReceived(const error_code& error, std::size_t received) {
     waitToRead();
 }
 
-bool Connection::writeOutput(std::string& output) {
-  const std::size_t sentBefore = outputSent_;
-  while (outputSent_ < output.size()) {
+bool Connection::writeOutput(std::string& output, std::size_t& sent) {
+  const bool pending = output_ && &output == &output_->bytes;
+  const std::size_t sentBefore = sent;
+  while (sent < output.size()) {
     error_code error;
-    const std::size_t sent =
-        socket_.write_some(asio::buffer(output.data() + outputSent_, output.size() - outputSent_),
-                           error);
+    const std::size_t written =
+        socket_.write_some(asio::buffer(output.data() + sent, output.size() - sent), error);
     if (error == asio::error::would_block) {
-      registry_.writing(*this, outputSent_ != sentBefore);
-      if (&output != output_.get()) {
-        output_ = std::make_unique<std::string>(output, outputSent_);
-        outputSent_ = 0;
-      }
+      registry_.writing(*this, sent != sentBefore);
+      if (!pending)
+        output_ = std::make_unique<PendingOutput>(PendingOutput{std::string(output, sent)});
       socket_.async_wait(Socket::wait_write,
                          [self = shared_from_this()](const error_code& e) { self->onWritable(e); });
       return false;
     }
     if (error)
       return false;
-    outputSent_ += sent;
+    sent += written;
   }
-  outputSent_ = 0;
-  if (&output == output_.get())
+  if (pending)
     output_.reset(); // an idle connection holds no output buffer
   else if (output.capacity() > REPLY_BUFFER_KEPT)
     output = std::string();
@@ -153,7 +151,7 @@ bool Connection::writeOutput(std::string& output) {
 }
 
 void Connection::doWrite() {
-  if (!writeOutput(*output_))
+  if (!writeOutput(output_->bytes, output_->sent))
     return;
   if (closeWhenWritten_)
     doLingeringClose();

@@ -66,10 +66,10 @@ class Connection final : public std::enable_shared_from_this<Connection>, public
   void fileWhileReading();
   void onReadable(const boost::system::error_code& error);
   void onReceived(const boost::system::error_code& error, std::size_t received);
-  // Writes `output` (the shared reply buffer, or output_ after a wait) from outputSent_ on
+  // Writes `output` (the shared reply buffer, or output_'s after a wait) from `sent` on
   // without waiting: true once all of it is written; otherwise what is left is in output_ and
   // a wait for the socket to take more is pending (or the connection failed).
-  bool writeOutput(std::string& output);
+  bool writeOutput(std::string& output, std::size_t& sent);
   // Finishes the output after a wait, then reads again (or closes).
   void doWrite();
   void onWritable(const boost::system::error_code& error);
@@ -84,10 +84,13 @@ class Connection final : public std::enable_shared_from_this<Connection>, public
   std::uint32_t requestsFiled_ = 0; // the session's requests() when last filed
   bool closeWhenWritten_ = false;
   HttpSession session_;
-  // Replies the socket did not take at once; none otherwise, and so no string on every
-  // connection.
-  std::unique_ptr<std::string> output_;
-  std::size_t outputSent_ = 0;
+  // Replies the socket did not take at once; none otherwise, and so nothing of them on every
+  // connection, not even the count of bytes sent.
+  struct PendingOutput {
+    std::string bytes;
+    std::size_t sent = 0;
+  };
+  std::unique_ptr<PendingOutput> output_;
   // Once the client has come back for a second request, what waitToRead reads into.
   std::unique_ptr<std::array<char, OWN_READ_BUFFER_SIZE>> ownReadBuffer_;
   std::unique_ptr<boost::asio::steady_timer> lingerTimer_; // only while letting go
